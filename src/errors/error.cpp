@@ -1,0 +1,39 @@
+#include "errors/error.h"
+
+#include <cstring>
+
+namespace gelvo {
+
+namespace {
+
+struct KindText {
+  const char* display;
+  const char* python;
+};
+
+KindText kind_text(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::FastaNotFound: return {"FASTA file not found: ", "FastaNotFoundError: "};
+    case ErrorKind::IndexNotFound: return {"Index file not found: ", "IndexNotFoundError: "};
+    case ErrorKind::Fetch: return {"Fetch error: ", "FetchError: "};
+    case ErrorKind::FastaIndexing: return {"Indexing error: ", "FastaIndexingError: "};
+    case ErrorKind::IO: return {"IO error: ", "IOError: "};
+    case ErrorKind::Region: return {"Invalid region: ", "RegionError: "};
+  }
+  return {"Error: ", "Error: "};
+}
+
+}  // namespace
+
+FaidxError FaidxError::from_errno(int errnum) {
+  char buf[256];
+  // The GNU strerror_r may return a static string instead of filling buf.
+  const char* text = strerror_r(errnum, buf, sizeof buf);
+  return io(std::string(text) + " (os error " + std::to_string(errnum) + ")");
+}
+
+std::string FaidxError::display() const { return kind_text(kind_).display + payload_; }
+
+std::string FaidxError::python_message() const { return kind_text(kind_).python + payload_; }
+
+}  // namespace gelvo

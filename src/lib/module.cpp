@@ -1,0 +1,87 @@
+// The module entry: PyInit_gelvo and the registration of the classes.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "faidx/faidx_py.h"
+#include "lib/facade_py.h"
+#include "lib/pyref.h"
+#include "sequence/sequence_py.h"
+
+namespace gelvo::py {
+namespace {
+
+struct ClassEntry {
+  const char* name;
+  PyObject* (*create)();
+};
+
+// Registration order is part of the module's surface (it is __all__'s order).
+constexpr ClassEntry kClasses[] = {
+    {"Fasta", create_fasta_type},
+    {"Faidx", create_faidx_type},
+    {"Sequence", create_sequence_type},
+    {"FastaRecord", create_fasta_record_type},
+    {"FastaIterator", create_fasta_iterator_type},
+    {"SequenceIterator", create_sequence_iterator_type},
+    {"MutableFastaRecord", create_mutable_fasta_record_type},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "gelvo",
+    "Indexed random access to the sequences of FASTA files.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+constexpr std::int64_t kNoInterpreter = -1;
+std::atomic<std::int64_t> owner_interpreter{kNoInterpreter};
+PyObject* the_module = nullptr;  // owned for the life of the process
+
+bool add_class(PyObject* module, PyObject* all, const ClassEntry& entry) {
+  PyRef type = PyRef::steal(entry.create());
+  if (!type) return false;
+  if (PyModule_AddObjectRef(module, entry.name, type.get()) < 0) return false;
+  PyRef name = PyRef::steal(PyUnicode_FromString(entry.name));
+  return name && PyList_Append(all, name.get()) == 0;
+}
+
+PyObject* init_module() {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  std::int64_t id = interp ? PyInterpreterState_GetID(interp) : -1;
+  if (id < 0) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    return nullptr;
+  }
+  std::int64_t expected = kNoInterpreter;
+  if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "gelvo can be imported in one interpreter per process only; "
+                    "it is already loaded in another interpreter");
+    return nullptr;
+  }
+  if (the_module != nullptr) return Py_NewRef(the_module);
+
+  PyRef module = PyRef::steal(PyModule_Create(&module_def));
+  if (!module) return nullptr;
+  PyRef all = PyRef::steal(PyList_New(0));
+  if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
+  for (const ClassEntry& entry : kClasses) {
+    if (!add_class(module.get(), all.get(), entry)) return nullptr;
+  }
+  the_module = Py_NewRef(module.get());
+  return module.release();
+}
+
+}  // namespace
+}  // namespace gelvo::py
+
+PyMODINIT_FUNC PyInit_gelvo() { return gelvo::py::init_module(); }
