@@ -51,9 +51,6 @@ struct FetchPlan {
   std::size_t e = 0;  // last base, inclusive
   std::size_t empty_start = 0;
   std::size_t empty_end = 0;
-  // When set, the result's start/end are not derived from s/e by the options
-  // but fixed (an empty record in the silent rules).
-  bool fixed_coordinates = false;
 
   bool is_empty() const noexcept { return entry == nullptr; }
   std::size_t count() const noexcept { return e - s + 1; }
@@ -87,10 +84,11 @@ class Faidx {
   // An upper bound of the bytes extract() can produce: at most count() and
   // at most what the file holds from the first base on.
   std::size_t extract_bound(const FetchPlan& plan, const Mapping* mapping) const noexcept;
-  // Copies the plan's bases, skipping CR and LF, into dst (room for
-  // extract_bound() bytes), from mapping when given, else the descriptor.
-  // Returns the number of bytes written.
-  Result<std::size_t> extract(const FetchPlan& plan, const Mapping* mapping, char* dst) const;
+  // Copies the plan's bases, skipping CR and LF, into dst, which has room
+  // for capacity bytes (normally extract_bound()), from mapping when given,
+  // else through the descriptor. Returns the number of bytes written.
+  Result<std::size_t> extract(const FetchPlan& plan, const Mapping* mapping, char* dst,
+                              std::size_t capacity) const;
 
   // Cuts or fills (default_seq) text to the plan's count and upper-cases it
   // as the options say. Whole-record fetches pass fill = false.

@@ -91,7 +91,7 @@ std::nullptr_t argument_type_error(const char* arg, PyObject* obj, const char* w
 }
 
 bool to_text(PyObject* obj, const char* arg, std::string_view* out) {
-  if (!PyUnicode_Check(obj)) return argument_type_error(arg, obj, "cannot be converted to 'str'");
+  if (!PyUnicode_Check(obj)) return argument_type_error(arg, obj, "cannot be converted to 'str'"), false;
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
   if (data == nullptr) return false;
@@ -111,7 +111,7 @@ bool to_optional_text(PyObject* obj, const char* arg, std::optional<std::string>
 }
 
 bool to_path(PyObject* obj, const char* arg, std::string* out) {
-  if (!PyUnicode_Check(obj)) return argument_type_error(arg, obj, "cannot be converted to 'str'");
+  if (!PyUnicode_Check(obj)) return argument_type_error(arg, obj, "cannot be converted to 'str'"), false;
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(obj));
   if (!encoded) return false;
   out->assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
@@ -127,7 +127,7 @@ bool to_size(PyObject* obj, const char* arg, std::size_t* out) {
     }
     PyErr_Clear();
   } else if (!PyIndex_Check(obj)) {
-    return argument_type_error(arg, obj, "cannot be interpreted as an integer");
+    return argument_type_error(arg, obj, "cannot be interpreted as an integer"), false;
   }
   PyRef index = PyRef::steal(PyNumber_Index(obj));
   if (!index) return false;
@@ -169,7 +169,7 @@ bool to_bool(PyObject* obj, const char* arg, bool* out) {
     *out = truth != 0;
     return true;
   }
-  return argument_type_error(arg, obj, "cannot be converted to 'bool'");
+  return argument_type_error(arg, obj, "cannot be converted to 'bool'"), false;
 }
 
 bool to_optional_bool(PyObject* obj, const char* arg, std::optional<bool>* out) {

@@ -18,7 +18,6 @@ PyObject* pending_type(const char* qualified_name) {
 }  // namespace
 
 PyObject* create_fasta_type() { return pending_type("gelvo.Fasta"); }
-PyObject* create_faidx_type() { return pending_type("gelvo.Faidx"); }
 PyObject* create_fasta_record_type() { return pending_type("gelvo.FastaRecord"); }
 PyObject* create_fasta_iterator_type() { return pending_type("gelvo.FastaIterator"); }
 PyObject* create_sequence_iterator_type() { return pending_type("gelvo.SequenceIterator"); }

@@ -1,0 +1,127 @@
+// Copying bases out of the FASTA file: byte positions from the index
+// geometry, and the copy that skips line terminators.
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "faidx/faidx.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace gelvo {
+
+namespace {
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  std::uint64_t r;
+  return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
+  std::uint64_t r;
+  return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+// Copies bytes of [p, end) that are neither CR nor LF to dst until count
+// bytes are written. Returns the bytes written; *consumed gets the input
+// bytes read. Whole line runs move 16 bytes at a time: the common case is a
+// block without a terminator, stored as it is.
+std::size_t copy_skipping_line_ends(const unsigned char* p, const unsigned char* end, char* dst,
+                                    std::size_t count, std::size_t* consumed) noexcept {
+  const unsigned char* const begin = p;
+  std::size_t got = 0;
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  while (end - p >= 16 && count - got >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+    // Storing all 16 bytes is safe: count - got >= 16, and bytes past the
+    // first terminator are overwritten by the next store.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + got), v);
+    if (mask == 0) {
+      got += 16;
+      p += 16;
+    } else {
+      const int first = __builtin_ctz(static_cast<unsigned>(mask));
+      got += static_cast<std::size_t>(first);
+      p += first + 1;
+    }
+  }
+#endif
+  while (p < end && got < count) {
+    const unsigned char c = *p++;
+    if (c != '\n' && c != '\r') dst[got++] = static_cast<char>(c);
+  }
+  *consumed = static_cast<std::size_t>(p - begin);
+  return got;
+}
+
+// Bytes that can hold count bases and their line terminators from the first
+// base on; saturates instead of wrapping for hostile geometry.
+std::uint64_t scan_span(const IndexEntry& entry, std::size_t count) noexcept {
+  const std::uint64_t lines = count / entry.lenc + (count % entry.lenc != 0);
+  const std::uint64_t per_line_extra = entry.lenb > entry.lenc ? entry.lenb - entry.lenc : 0;
+  return saturating_add(saturating_add(count, entry.lenb), saturating_mul(per_line_extra, lines));
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> base_offset(const IndexEntry& entry, std::size_t s) noexcept {
+  if (entry.lenc == 0 || s == 0) return std::nullopt;
+  const std::uint64_t p = s - 1;
+  std::uint64_t line_bytes, b;
+  if (__builtin_mul_overflow(p / entry.lenc, static_cast<std::uint64_t>(entry.lenb), &line_bytes)) return std::nullopt;
+  if (__builtin_add_overflow(entry.offset, line_bytes, &b)) return std::nullopt;
+  if (__builtin_add_overflow(b, p % entry.lenc, &b)) return std::nullopt;
+  return b;
+}
+
+std::size_t extract_sequence_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s,
+                                       std::size_t count, char* dst) noexcept {
+  if (count == 0 || entry.rlen == 0 || entry.lenc == 0) return 0;
+  const auto b = base_offset(entry, s);
+  if (!b || *b >= mapping.size) return 0;
+  const std::uint64_t limit = std::min<std::uint64_t>(mapping.size, saturating_add(*b, scan_span(entry, count)));
+  std::size_t consumed;
+  return copy_skipping_line_ends(mapping.data + *b, mapping.data + limit, dst, count, &consumed);
+}
+
+Result<std::size_t> extract_sequence_from_file_optimized(int fd, const IndexEntry& entry, std::size_t s,
+                                                         std::size_t count, char* dst) {
+  if (count == 0 || entry.rlen == 0 || entry.lenc == 0) return std::size_t{0};
+  const auto b = base_offset(entry, s);
+  // An offset that does not fit the file offset type is what a seek to it
+  // would refuse.
+  if (!b || *b > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return FaidxError::from_errno(EINVAL);
+  }
+  constexpr std::size_t kBlock = 1 << 20;
+  const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, scan_span(entry, count)));
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[block]);
+  std::uint64_t position = *b;
+  std::size_t got = 0;
+  while (got < count) {
+    // Positioned reads leave the shared descriptor's offset alone, so
+    // concurrent extractions cannot interleave.
+    ssize_t n = ::pread(fd, buffer.get(), block, static_cast<off_t>(position));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FaidxError::from_errno(errno);
+    }
+    if (n == 0) break;
+    std::size_t consumed;
+    got += copy_skipping_line_ends(buffer.get(), buffer.get() + n, dst + got, count - got, &consumed);
+    position += static_cast<std::uint64_t>(n);
+  }
+  return got;
+}
+
+}  // namespace gelvo

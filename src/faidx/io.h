@@ -1,0 +1,48 @@
+// Small POSIX helpers of the engine: an owned descriptor, whole reads and
+// writes that retry on EINTR and short transfers.
+#pragma once
+
+#include <unistd.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "errors/error.h"
+
+namespace gelvo {
+
+class UniqueFd {
+ public:
+  UniqueFd() noexcept = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  int release() noexcept { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes all of text; a write that accepts nothing fails with
+// "failed to write whole buffer".
+Status write_all(int fd, std::string_view text);
+// Reads from fd to its end.
+Result<std::string> read_all(int fd);
+// Writes one whole line to standard error with a single write where possible.
+void write_stderr(std::string_view line) noexcept;
+
+}  // namespace gelvo
