@@ -1,0 +1,48 @@
+// The Python class Fasta, and what its record and iterator classes share
+// with it.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "faidx/faidx.h"
+#include "lib/pyref.h"
+
+namespace gelvo::py {
+
+// The object layout. Records and iterators hold a counted reference to the
+// Fasta and read the engine through it, so the engine lives as long as the
+// last of them.
+struct FastaObject {
+  PyObject_HEAD
+  std::unique_ptr<gelvo::Faidx> faidx;  // never null once constructed
+  PyObject* filename;                   // exact str, as the caller passed it
+  PyObject* key_function;               // kept alive, never called; may be null
+  PyObject* filt_function;              // likewise
+  bool mutable_file;
+};
+
+// The class (borrowed); null until create_fasta_type() ran.
+PyTypeObject* fasta_type() noexcept;
+
+// The engine of a Fasta object (borrowed; valid while the object lives).
+const gelvo::Faidx& fasta_faidx(PyObject* fasta) noexcept;
+
+// Fasta methods defined outside fasta_py.cpp, appended to its own method
+// table when the class is created. The array ends with a zeroed entry.
+const PyMethodDef* fasta_batch_methods() noexcept;
+
+// Creates a class from spec the first time and stores it in slot; returns a
+// new reference to it (or null with an exception).
+PyObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec);
+
+// tp_new of the classes only the module creates: raises TypeError
+// "No constructor defined for <ClassName>".
+PyObject* no_constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// A new FastaRecord for name (an exact str, taken over) of fasta
+// (borrowed; the record keeps a reference). Null with an exception set.
+PyRef new_fasta_record(PyObject* fasta, PyRef name);
+
+}  // namespace gelvo::py
