@@ -32,7 +32,9 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "gelvo",
     "Indexed random access to the sequences of FASTA files.",
-    -1,
+    // Not -1: with -1 the interpreter would copy the first module into other
+    // interpreters without calling PyInit_gelvo, bypassing the check below.
+    0,
     nullptr,
     nullptr,
     nullptr,

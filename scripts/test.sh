@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ engine tests, then pytest against an installed
+# build of the module. Usage: scripts/test.sh [python]  (default: python3)
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+PY=${1:-python3}
+EXTRAS=test
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
+fi
+cmake -S "$ROOT" -B "$ROOT/build/engine-tests" -DGELVO_BUILD_MODULE=OFF -DGELVO_BUILD_TESTS=ON \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$ROOT/build/engine-tests" -j 2 >/dev/null
+"$ROOT/build/engine-tests/gelvo_engine_tests" --gtest_brief=1
+
+. "$ROOT/scripts/venv.sh"
+cd "$ROOT"
+"$VENV_PY" -X dev -m pytest -q -W error tests
