@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <limits>
+#include <initializer_list>
 #include <new>
 
 #include "faidx/io.h"
@@ -17,28 +18,34 @@ namespace gelvo {
 
 namespace {
 
-std::string not_found(std::string_view name) {
-  std::string text = "Sequence '";
-  text.append(name);
-  text += "' not found";
-  return text;
+// Message text from pieces: strings and unsigned numbers.
+struct Piece {
+  Piece(std::string_view text) : text(text) {}
+  Piece(const char* text) : text(text) {}
+  Piece(std::size_t number) : digits(std::to_string(number)), text(digits) {}
+  std::string digits;
+  std::string_view text;
+};
+
+std::string concat(std::initializer_list<Piece> pieces) {
+  std::string out;
+  for (const Piece& piece : pieces) out.append(piece.text);
+  return out;
 }
 
+std::string not_found(std::string_view name) { return concat({"Sequence '", name, "' not found"}); }
+
 std::string out_of_bounds(std::string_view name, std::size_t start, std::size_t end, std::size_t length) {
-  std::string text = "coordinates " + std::to_string(start) + "-" + std::to_string(end) +
-                     " are out of bounds for sequence '";
-  text.append(name);
-  text += "' of length " + std::to_string(length);
-  return text;
+  return concat({"coordinates ", start, "-", end, " are out of bounds for sequence '", name, "' of length ", length});
 }
 
 constexpr const char* kZeroCoordinate = "coordinates cannot be 0 (1-based indexing)";
 
 std::string start_after_end(std::size_t start, std::size_t end) {
-  return "start coordinate " + std::to_string(start) + " is greater than end coordinate " + std::to_string(end);
+  return concat({"start coordinate ", start, " is greater than end coordinate ", end});
 }
 
-void warn(const std::string& text) { write_stderr("WARNING: " + text + "\n"); }
+void warn(std::string_view text) { write_stderr(concat({"WARNING: ", text, "\n"})); }
 
 FetchPlan region(const IndexEntry* entry, std::size_t s, std::size_t e) {
   FetchPlan plan;
@@ -158,11 +165,8 @@ Result<FetchPlan> Faidx::plan_fetch_silent(std::string_view name, std::size_t st
   const std::size_t length = entry->rlen;
   if (options_.strict_bounds) {
     if (1 <= start && start <= end && end <= length) return region(entry, start, end);
-    std::string text = "Invalid region ";
-    text.append(name);
-    text += ":" + std::to_string(start) + "-" + std::to_string(end) + " (sequence length: " +
-            std::to_string(length) + ")";
-    return FaidxError(ErrorKind::Region, std::move(text));
+    return FaidxError(ErrorKind::Region, concat({"Invalid region ", name, ":", start, "-", end,
+                                                 " (sequence length: ", length, ")"}));
   }
   // Clamping an empty record would ask for base 0; it has no bases to give.
   if (length == 0) return empty_result(0, 0);
