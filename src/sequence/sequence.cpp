@@ -151,7 +151,8 @@ SliceSelection select_slice(std::size_t len, std::ptrdiff_t begin, std::ptrdiff_
   }
   sel.lo = static_cast<std::size_t>(stop + 1);
   sel.hi = static_cast<std::size_t>(c + 1);
-  if (len > 0) {
+  // stop == c names an empty span at c + 1; there is nothing to pick.
+  if (len > 0 && stop < c) {
     sel.first = static_cast<std::size_t>(c);
     // -step cannot overflow: resolved steps are never below -PY_SSIZE_T_MAX.
     sel.count = (sel.hi - 1 - sel.lo) / static_cast<std::size_t>(-step) + 1;
