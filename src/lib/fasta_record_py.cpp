@@ -157,7 +157,8 @@ PyObject* stepped_slice(const Record& r, PyObject* key, Py_ssize_t begin, Py_ssi
   if (!options.as_raw) {
     const std::size_t base = options.one_based_attributes ? 1 : 0;
     start = base + static_cast<std::size_t>(sel.lo);
-    end = base + static_cast<std::size_t>(sel.hi) - 1;  // wraps like Sequence slicing for an empty span at 0
+    // An empty span at 0 has no end below it; Sequence slicing leaves it out.
+    if (base + static_cast<std::size_t>(sel.hi) > 0) end = base + static_cast<std::size_t>(sel.hi) - 1;
   }
   if (sel.count == 0) {
     PyRef empty = new_ascii_str(0);
