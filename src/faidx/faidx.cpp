@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <initializer_list>
 #include <new>
 
+#include "faidx/fault_guard.h"
 #include "faidx/io.h"
 
 namespace gelvo {
@@ -110,6 +112,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
       const std::size_t length = size == 0 ? 1 : size;
       void* data = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), 0);
       if (data != MAP_FAILED) {
+        install_fault_handler();
         faidx->mapping_ = Mapping{static_cast<const unsigned char*>(data), size};
         faidx->mapped_length_ = length;
         faidx->mapped_ = true;
@@ -206,9 +209,28 @@ Result<std::size_t> Faidx::extract(const FetchPlan& plan, const Mapping* mapping
   // Never more than capacity: the bases asked for may exceed what the
   // destination was sized for when the file ends early.
   const std::size_t want = std::min(plan.count(), capacity);
-  if (mapping != nullptr) return extract_sequence_from_mmap(*mapping, *plan.entry, plan.s, want, dst);
+  if (mapping != nullptr) {
+    std::size_t got = 0;
+    const bool completed = guarded_extract_from_mmap(*mapping, *plan.entry, plan.s, want, dst, &got);
+    // NUL bytes are what the unbacked rest of a page reads as when the file
+    // was truncated under the mapping; a fault is what the pages past it
+    // give. Either way, read what the file holds now.
+    if (completed && (std::memchr(dst, 0, got) == nullptr || !file_shrank())) return got;
+    return reread(plan, dst, want);
+  }
   if (fd_ < 0) return FaidxError::io(kNoFileHandle);
   return extract_sequence_from_file_optimized(fd_, *plan.entry, plan.s, want, dst);
+}
+
+bool Faidx::file_shrank() const noexcept {
+  struct stat st;
+  return ::stat(filename_.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) < mapping_.size;
+}
+
+Result<std::size_t> Faidx::reread(const FetchPlan& plan, char* dst, std::size_t want) const {
+  UniqueFd fd(::open(filename_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return FaidxError::from_errno(errno);
+  return extract_sequence_from_file_optimized(fd.get(), *plan.entry, plan.s, want, dst);
 }
 
 void Faidx::apply_case(char* text, std::size_t n) const noexcept {

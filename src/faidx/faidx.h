@@ -107,6 +107,10 @@ class Faidx {
 
  private:
   Faidx() = default;
+  // Whether the file is now shorter than when it was mapped.
+  bool file_shrank() const noexcept;
+  // Extraction through a fresh descriptor, after the mapping failed us.
+  Result<std::size_t> reread(const FetchPlan& plan, char* dst, std::size_t want) const;
   Result<Sequence> materialize(std::string_view name, const FetchPlan& plan, const Mapping* mapping,
                                bool fill) const;
 

@@ -1,0 +1,26 @@
+// Surviving a FASTA file that shrinks under its mapping.
+//
+// Reading a mapped page that lies past the end of a file truncated after it
+// was mapped raises SIGBUS, which would kill the interpreter. Copies out of
+// the mapping run under a guard instead: a SIGBUS on a thread inside a
+// guarded copy abandons the copy and reports it, and the caller reads what
+// the file still holds through a descriptor. A SIGBUS anywhere else goes to
+// the handler that was installed before ours (or the default action).
+#pragma once
+
+#include <cstddef>
+
+#include "faidx/faidx.h"
+
+namespace gelvo {
+
+// Installs the SIGBUS handler, or reinstalls it when something replaced it
+// since (it then chains to that handler). Safe to call often.
+void install_fault_handler() noexcept;
+
+// extract_sequence_from_mmap under the guard. Returns false when the copy
+// was abandoned because the mapped file no longer backs the pages read.
+bool guarded_extract_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s, std::size_t count,
+                               char* dst, std::size_t* got) noexcept;
+
+}  // namespace gelvo
