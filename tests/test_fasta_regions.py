@@ -4,13 +4,12 @@ import pytest
 
 import gelvo
 
-BASES = "ACGTACGTAA" + "CCGGTTAAGG" * 9  # 100 bases
-TEXT = ">chr1\n" + BASES[:60] + "\n" + BASES[60:] + "\n>chr2\nacgtn\n"
-COMPLEMENT = str.maketrans("ACGTacgtn", "TGCAtgcan")
+BASES = "ACGTACGTAA" + "CCGGTTAAGG" * 9  # 100 bases in lines of 60
+TEXT = ">chr1\n" + BASES[:60] + "\n" + BASES[60:] + "\n"
 
 
 def revcomp(text):
-    return text.translate(COMPLEMENT)[::-1]
+    return text.translate(str.maketrans("ACGT", "TGCA"))[::-1]
 
 
 def fields(seq):
@@ -27,142 +26,43 @@ def fasta(path):
     return gelvo.Fasta(path)
 
 
-# ---------------------------------------------------------------- get_seq
-
-
-def test_signatures():
-    assert gelvo.Fasta.get_seq.__text_signature__ == "($self, name, start, end, rc=None)"
-    assert gelvo.Fasta.get_spliced_seq.__text_signature__ == "($self, name, intervals, rc=None)"
-
-
-@pytest.mark.parametrize("region", [(1, 1), (59, 62), (10, 20), (1, 100)])
-@pytest.mark.parametrize("rc", ["omitted", None, False])
-def test_get_seq_forward_is_the_region_fetch(path, fasta, region, rc):
-    extra = {} if rc == "omitted" else {"rc": rc}
-    got = fasta.get_seq("chr1", *region, **extra)
-    assert type(got) is gelvo.Sequence
+@pytest.mark.parametrize("region", [(59, 62), (1, 100), (95, 120), (8, 3)])
+@pytest.mark.parametrize("rc", [{}, {"rc": None}, {"rc": False}])
+def test_get_seq_forward_is_the_region_fetch(path, fasta, capfd, region, rc):
+    got = fasta.get_seq("chr1", *region, **rc)
+    first_warning = capfd.readouterr().err
     assert fields(got) == fields(gelvo.Faidx(path).fetch("chr1", *region))
-
-
-def test_get_seq_rc_is_the_reverse_complement(fasta):
-    got = fasta.get_seq("chr1", 10, 20, rc=True)
-    assert fields(got) == ("chr1", revcomp(BASES[9:20]), 20, 10, True)
-    assert got.orientation == -1
+    assert capfd.readouterr().err == first_warning
 
 
 @pytest.mark.parametrize(
-    "options, start, end",
-    [({"as_raw": True}, None, None), ({"one_based_attributes": False}, 9, 20)],
+    "options, expected",
+    [({}, (20, 10)), ({"as_raw": True}, (None, None)), ({"one_based_attributes": False}, (20, 9))],
 )
-def test_get_seq_coordinates_follow_options(path, options, start, end):
-    got = gelvo.Fasta(path, **options).get_seq("chr1", 10, 20)
-    assert (got.seq, got.start, got.end) == (BASES[9:20], start, end)
-
-
-def test_get_seq_by_keyword_and_upper(path):
-    got = gelvo.Fasta(path, sequence_always_upper=True).get_seq(end=5, name="chr2", start=1, rc=True)
-    assert got.seq == "NACGT"
-
-
-def test_get_seq_lenient_out_of_range_warns_on_fd2(fasta, capfd):
-    got = fasta.get_seq("chr1", 95, 120)
-    assert (got.seq, got.start, got.end) == (BASES[94:], 95, 100)
-    out, err = capfd.readouterr()
-    assert out == ""
-    assert err == "WARNING: coordinates 95-120 are out of bounds for sequence 'chr1' of length 100\n"
-
-
-@pytest.mark.parametrize(
-    "start, end, message",
-    [
-        (0, 120, "coordinates 0-120 are out of bounds for sequence 'chr1' of length 100"),
-        (0, 5, "coordinates cannot be 0 (1-based indexing)"),
-        (8, 3, "start coordinate 8 is greater than end coordinate 3"),
-    ],
-)
-def test_get_seq_strict_errors(path, start, end, message):
-    with pytest.raises(IndexError) as info:
-        gelvo.Fasta(path, strict_bounds=True).get_seq("chr1", start, end, rc=True)
-    assert str(info.value) == message
-
-
-def test_get_seq_unknown_name(fasta):
-    with pytest.raises(Exception) as info:
-        fasta.get_seq("chrZ", 1, 2)
-    assert type(info.value) is Exception
-    assert str(info.value) == "FetchError: Sequence 'chrZ' not found"
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, exc, arg",
-    [
-        ((1, 1, 2), {}, TypeError, "name"),
-        (("chr1", -1, 2), {}, OverflowError, "start"),
-        (("chr1", 1, "2"), {}, TypeError, "end"),
-        (("chr1", 1, 2), {"rc": 1}, TypeError, "rc"),
-        (("chr1", 1, 2**64), {}, OverflowError, "end"),
-    ],
-)
-def test_get_seq_argument_errors_name_the_argument(fasta, capfd, args, kwargs, exc, arg):
-    with pytest.raises(exc, match=f"'{arg}'"):
-        fasta.get_seq(*args, **kwargs)
-    assert capfd.readouterr().err == ""
-
-
-def test_get_seq_missing_argument(fasta):
-    with pytest.raises(TypeError, match="'end'"):
-        fasta.get_seq("chr1", 1)
-
-
-# ---------------------------------------------------------------- get_spliced_seq
+def test_get_seq_rc(path, options, expected):
+    got = gelvo.Fasta(path, **options).get_seq(end=20, name="chr1", start=10, rc=True)
+    assert fields(got) == ("chr1", revcomp(BASES[9:20])) + expected + (True,)
 
 
 @pytest.mark.parametrize(
     "intervals, rc, expected",
     [
         ([(1, 3), (7, 9)], None, ("ACGGTA", 1, 9)),
-        ([(1, 3), (7, 9)], False, ("ACGGTA", 1, 9)),
         ([(1, 3), (7, 9)], True, ("TACCGT", 1, 9)),
-        ([(7, 9), (1, 3)], None, ("GTAACG", 7, 3)),
-        ([(7, 9), (1, 3)], True, ("CGTTAC", 7, 3)),
-        ([(2, 4), (3, 5)], None, ("CGTGTA", 2, 5)),
-        ([], None, ("", None, None)),
+        (((7, 9), (1, 3)), False, ("GTAACG", 7, 3)),
+        ([(2, 4), (3, 5)], True, ("TACACG", 2, 5)),
+        ([(59, 62)], True, (revcomp(BASES[58:62]), 59, 62)),
         ([], True, ("", None, None)),
     ],
 )
 def test_spliced(fasta, intervals, rc, expected):
-    got = fasta.get_spliced_seq("chr1", intervals, rc=rc)
-    assert type(got) is gelvo.Sequence
-    assert fields(got) == ("chr1",) + expected + (False,)
+    assert fields(fasta.get_spliced_seq("chr1", intervals, rc=rc)) == ("chr1",) + expected + (False,)
 
 
-def test_spliced_accepts_any_sequence_of_pairs(fasta):
-    assert fasta.get_spliced_seq("chr1", ((1, 3), (7, 9))).seq == "ACGGTA"
-
-
-def test_one_interval_matches_get_seq(fasta):
-    one = fasta.get_spliced_seq("chr1", [(59, 62)])
-    assert fields(one) == fields(fasta.get_seq("chr1", 59, 62))
-    flipped = fasta.get_spliced_seq("chr1", [(59, 62)], rc=True)
-    region = fasta.get_seq("chr1", 59, 62, rc=True)
-    assert flipped.seq == region.seq
-    assert (flipped.start, flipped.end, flipped.comp) == (59, 62, False)
-    assert (region.start, region.end, region.comp) == (62, 59, True)
-
-
-def test_empty_intervals_fetch_nothing_even_for_unknown_name(fasta, capfd):
-    got = fasta.get_spliced_seq("chrZ", [])
-    assert fields(got) == ("chrZ", "", None, None, False)
-    assert capfd.readouterr().err == ""
-
-
-@pytest.mark.parametrize(
-    "options, start, end",
-    [({"one_based_attributes": False}, 0, 9), ({"as_raw": True}, None, None)],
-)
-def test_spliced_coordinates_follow_options(path, options, start, end):
+@pytest.mark.parametrize("options, expected", [({"one_based_attributes": False}, (0, 9)), ({"as_raw": True}, (None, None))])
+def test_spliced_coordinates_follow_options(path, options, expected):
     got = gelvo.Fasta(path, **options).get_spliced_seq("chr1", [(1, 3), (7, 9)])
-    assert (got.seq, got.start, got.end) == ("ACGGTA", start, end)
+    assert (got.seq, got.start, got.end) == ("ACGGTA",) + expected
 
 
 def test_spliced_lenient_pieces_warn_in_order(fasta, capfd):
@@ -175,7 +75,7 @@ def test_spliced_lenient_pieces_warn_in_order(fasta, capfd):
     ]
 
 
-def test_spliced_pieces_upper_cased_and_filled(write_fasta):
+def test_spliced_pieces_are_filled_and_upper_cased(write_fasta):
     path = write_fasta(">low\nacgt\n")
     with open(path + ".fai", "w") as f:
         f.write("low\t6\t5\t4\t5\n")  # two more bases than the file holds
@@ -183,32 +83,35 @@ def test_spliced_pieces_upper_cased_and_filled(write_fasta):
     assert fasta.get_spliced_seq("low", [(1, 2), (4, 6)]).seq == "ACTNN"
 
 
-def test_spliced_stops_at_first_failing_interval(path, capfd):
-    fasta = gelvo.Fasta(path, strict_bounds=True)
+def test_failures(path, fasta, capfd):
+    assert fields(fasta.get_spliced_seq("chrZ", [])) == ("chrZ", "", None, None, False)
+    for call in (lambda: fasta.get_seq("chrZ", 1, 2), lambda: fasta.get_spliced_seq("chrZ", [(1, 2)])):
+        with pytest.raises(Exception, match=r"^FetchError: Sequence 'chrZ' not found$"):
+            call()
+    strict = gelvo.Fasta(path, strict_bounds=True)
+    with pytest.raises(IndexError, match="^coordinates 0-120 are out of bounds for sequence 'chr1' of length 100$"):
+        strict.get_seq("chr1", 0, 120, rc=True)
     with pytest.raises(IndexError, match="^start coordinate 5 is greater than end coordinate 4$"):
-        fasta.get_spliced_seq("chr1", [(1, 2), (5, 4), (0, 1)])
-    with pytest.raises(Exception, match=r"^FetchError: Sequence 'nope' not found$"):
-        fasta.get_spliced_seq("nope", [(1, 2)])
-
-
-@pytest.mark.parametrize(
-    "intervals, exc",
-    [
-        ("ACGT", TypeError),
-        (5, TypeError),
-        # The first interval would warn if it were fetched.
-        ([(0, 500), (3,)], TypeError),
-        ([(0, 500), [3, 4]], TypeError),
-        ([(0, 500), (3, "4")], TypeError),
-        ([(0, 500), (1, -2)], OverflowError),
-    ],
-)
-def test_spliced_intervals_converted_before_any_fetch(fasta, capfd, intervals, exc):
-    with pytest.raises(exc, match="'intervals'"):
-        fasta.get_spliced_seq("chr1", intervals)
+        strict.get_spliced_seq("chr1", [(1, 2), (5, 4), (0, 1)])
     assert capfd.readouterr().err == ""
 
 
-def test_spliced_rc_must_be_bool(fasta):
-    with pytest.raises(TypeError, match="'rc'"):
-        fasta.get_spliced_seq("chr1", [(1, 2)], rc="yes")
+@pytest.mark.parametrize(
+    "call, exc, arg",
+    [
+        (lambda f: f.get_seq(1, 1, 2), TypeError, "name"),
+        (lambda f: f.get_seq("chr1", -1, 2), OverflowError, "start"),
+        (lambda f: f.get_seq("chr1", 1, "2"), TypeError, "end"),
+        (lambda f: f.get_seq("chr1", 0, 500, rc=1), TypeError, "rc"),
+        (lambda f: f.get_spliced_seq("chr1", "ACGT"), TypeError, "intervals"),
+        # The first interval would warn if it were fetched.
+        (lambda f: f.get_spliced_seq("chr1", [(0, 500), (3,)]), TypeError, "intervals"),
+        (lambda f: f.get_spliced_seq("chr1", [(0, 500), [3, 4]]), TypeError, "intervals"),
+        (lambda f: f.get_spliced_seq("chr1", [(0, 500), (1, -2)]), OverflowError, "intervals"),
+        (lambda f: f.get_spliced_seq("chr1", [(0, 500)], rc="yes"), TypeError, "rc"),
+    ],
+)
+def test_arguments_are_converted_before_any_fetch(fasta, capfd, call, exc, arg):
+    with pytest.raises(exc, match=f"'{arg}'"):
+        call(fasta)
+    assert capfd.readouterr().err == ""

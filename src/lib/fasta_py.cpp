@@ -30,10 +30,9 @@ FastaObject* as_fasta(PyObject* self) noexcept { return reinterpret_cast<FastaOb
 // Fasta takes the engine's parameters in an order of its own; the values are
 // handed to the shared conversion in the engine's order.
 constexpr OpenParam kFastaOrder[] = {
-    kFilename,     kIndexname,          kDefaultSeq,   kKeyFunction,    kAsRaw,
-    kStrictBounds, kReadAhead,          kMutable,      kSplitChar,      kFiltFunction,
-    kOneBasedAttributes, kReadLongNames, kDuplicateAction, kSequenceAlwaysUpper, kRebuild,
-    kBuildIndex,
+    kFilename,  kIndexname,    kDefaultSeq, kKeyFunction,  kAsRaw,              kStrictBounds,
+    kReadAhead, kMutable,      kSplitChar,  kFiltFunction, kOneBasedAttributes, kReadLongNames,
+    kDuplicateAction,          kSequenceAlwaysUpper,       kRebuild,            kBuildIndex,
 };
 static_assert(std::size(kFastaOrder) == static_cast<std::size_t>(kOpenParamCount));
 
