@@ -86,7 +86,8 @@ PyRef result_name(PyObject* name_obj, std::string_view name) {
 
 PyObject* parallel(const Faidx& faidx, const BatchRequest& request, PyObject* shared_name,
                    std::string_view shared_text, bool reverse_complement) {
-  std::vector<BatchOutcome> slots = fetch_parallel(faidx, request.regions, reverse_complement);
+  BatchResult result = fetch_parallel(faidx, request.regions, reverse_complement);
+  const std::vector<BatchOutcome>& slots = result.outcomes;
   for (std::size_t i = 0; i < slots.size(); ++i) {
     if (!slots[i].error) continue;
     std::string message = "Error fetching region " + std::to_string(i);
@@ -99,7 +100,7 @@ PyObject* parallel(const Faidx& faidx, const BatchRequest& request, PyObject* sh
   PyRef shared = shared_name ? result_name(shared_name, shared_text) : PyRef();
   if (shared_name && !shared) return nullptr;
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    BatchOutcome& slot = slots[i];
+    const BatchOutcome& slot = slots[i];
     PyRef name = shared ? PyRef::borrow(shared.get()) : result_name(request.names[i], request.regions[i].name);
     if (!name) return nullptr;
     PyRef seq = text_to_str(slot.seq);
@@ -107,7 +108,6 @@ PyObject* parallel(const Faidx& faidx, const BatchRequest& request, PyObject* sh
     PyRef value = new_sequence(std::move(name), std::move(seq), slot.start, slot.end, reverse_complement);
     if (!value) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
-    std::string().swap(slot.seq);  // release each text as soon as it is copied
   }
   return list.release();
 }

@@ -186,22 +186,24 @@ Result<FetchPlan> Faidx::plan_entire(std::string_view name) const {
   return region(entry, 1, entry->rlen);
 }
 
-std::size_t Faidx::extract_bound(const FetchPlan& plan, const Mapping* mapping) const noexcept {
+std::uint64_t Faidx::source_size(const Mapping* mapping) const noexcept {
+  if (mapping != nullptr) return mapping->size;
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::size_t Faidx::extract_bound(const FetchPlan& plan, std::uint64_t source_size) noexcept {
   const IndexEntry& entry = *plan.entry;
   const std::size_t count = plan.count();
   if (count == 0 || entry.rlen == 0 || entry.lenc == 0) return 0;
   const auto b = base_offset(entry, plan.s);
-  if (!b) return 0;
-  std::uint64_t size;
-  if (mapping != nullptr) {
-    size = mapping->size;
-  } else {
-    struct stat st;
-    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
-    size = static_cast<std::uint64_t>(st.st_size);
-  }
-  if (*b >= size) return 0;
-  return static_cast<std::size_t>(std::min<std::uint64_t>(count, size - *b));
+  if (!b || *b >= source_size) return 0;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(count, source_size - *b));
+}
+
+std::size_t Faidx::extract_bound(const FetchPlan& plan, const Mapping* mapping) const noexcept {
+  return extract_bound(plan, source_size(mapping));
 }
 
 Result<std::size_t> Faidx::extract(const FetchPlan& plan, const Mapping* mapping, char* dst,

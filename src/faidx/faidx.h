@@ -84,6 +84,11 @@ class Faidx {
   // An upper bound of the bytes extract() can produce: at most count() and
   // at most what the file holds from the first base on.
   std::size_t extract_bound(const FetchPlan& plan, const Mapping* mapping) const noexcept;
+  // The same for a source of known size (see source_size()).
+  static std::size_t extract_bound(const FetchPlan& plan, std::uint64_t source_size) noexcept;
+  // Bytes of the source a fetch reads: the mapped length, or the file's
+  // current size through the descriptor (0 when it cannot be known).
+  std::uint64_t source_size(const Mapping* mapping) const noexcept;
   // Copies the plan's bases, skipping CR and LF, into dst, which has room
   // for capacity bytes (normally extract_bound()), from mapping when given,
   // else through the descriptor. Returns the number of bytes written.
