@@ -28,12 +28,25 @@ KindText kind_text(ErrorKind kind) {
 FaidxError FaidxError::from_errno(int errnum) {
   char buf[256];
   // The GNU strerror_r may return a static string instead of filling buf.
-  const char* text = strerror_r(errnum, buf, sizeof buf);
-  return io(std::string(text) + " (os error " + std::to_string(errnum) + ")");
+  std::string text = strerror_r(errnum, buf, sizeof buf);
+  text += " (os error ";
+  text += std::to_string(errnum);
+  text += ')';
+  return io(std::move(text));
 }
 
-std::string FaidxError::display() const { return kind_text(kind_).display + payload_; }
+namespace {
 
-std::string FaidxError::python_message() const { return kind_text(kind_).python + payload_; }
+std::string prefixed(const char* prefix, const std::string& payload) {
+  std::string text(prefix);
+  text += payload;
+  return text;
+}
+
+}  // namespace
+
+std::string FaidxError::display() const { return prefixed(kind_text(kind_).display, payload_); }
+
+std::string FaidxError::python_message() const { return prefixed(kind_text(kind_).python, payload_); }
 
 }  // namespace gelvo
