@@ -46,6 +46,12 @@ def test_documented_cases(text, expected):
     assert fractions(text) == expected
 
 
+def test_every_byte_against_model():
+    text = "".join(map(chr, range(128))) * 3 + "".join(map(chr, range(0x80, 0x800, 7))) + "\U0010ffff"
+    for k in range(len(text)):
+        assert fractions(text[k:]) == model(text[k:]), k
+
+
 @given(st.text("ACGTNacgtnSWBVDHKMRYbvdhkmryswXU-* é", max_size=300))
 def test_fractions_match_model(text):
     assert fractions(text) == model(text)

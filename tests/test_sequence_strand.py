@@ -24,7 +24,7 @@ def fields(s):
 # ASCII alone, the rest as lead and continuation bytes of wider characters.
 WIDE = [range(0x80, 0xC0), [k << 6 for k in range(2, 32)], [0x800] + [k << 12 for k in range(1, 16)],
         [0x10000, 0x40000, 0x80000, 0xC0000, 0x100000]]
-ALL_TEXTS = [chr(b) for b in range(128)] + ["".join(map(chr, group)) for group in WIDE]
+ALL_TEXTS = [chr(b) for b in range(128)] + ["".join(map(chr, group)) for group in [range(128), *WIDE]]
 assert {b for t in ALL_TEXTS for b in t.encode()} == set(range(0xF5)) - {0xC0, 0xC1}
 
 

@@ -5,40 +5,13 @@
 #include <cmath>
 #include <cstring>
 
+#include "sequence/residue_tables.h"
+
 namespace gelvo {
 
 namespace {
 
-constexpr std::array<std::uint8_t, 256> make_complement_table() {
-  std::array<std::uint8_t, 256> table{};
-  for (auto& entry : table) entry = 'N';
-  constexpr const char* pairs[] = {"AT", "BV", "CG", "DH", "GC", "HD", "KM", "MK", "RY", "SS", "TA", "VB",
-                                   "WW", "XX", "YR", "at", "bv", "cg", "dh", "gc", "hd", "km", "mk", "nn",
-                                   "ry", "ss", "ta", "vb", "ww", "xx", "yr"};
-  for (const char* pair : pairs) table[static_cast<unsigned char>(pair[0])] = static_cast<std::uint8_t>(pair[1]);
-  return table;
-}
-
-// The word tricks below read bytes in memory order as the low lanes of a
-// word; on a big-endian host the plain loops run instead.
-constexpr bool kLittleEndian = std::endian::native == std::endian::little;
-
-inline std::uint64_t load_word(const unsigned char* p) noexcept {
-  std::uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-
-inline void store_word(char* p, std::uint64_t w) noexcept { std::memcpy(p, &w, sizeof w); }
-
-// Complements the eight lanes of a word in place, lane order kept.
-inline std::uint64_t complement_word(std::uint64_t w) noexcept {
-  std::uint64_t out = 0;
-  for (int lane = 0; lane < 8; ++lane) {
-    out |= std::uint64_t{COMPLEMENT_TABLE[(w >> (8 * lane)) & 0xff]} << (8 * lane);
-  }
-  return out;
-}
+using residues::kComplement;
 
 inline const unsigned char* bytes_of(std::string_view s) noexcept {
   return reinterpret_cast<const unsigned char*>(s.data());
@@ -53,7 +26,7 @@ std::optional<std::size_t> offset(std::size_t base, std::size_t delta) noexcept 
 
 }  // namespace
 
-constinit const std::array<std::uint8_t, 256> COMPLEMENT_TABLE = make_complement_table();
+constinit const std::array<std::uint8_t, 256> COMPLEMENT_TABLE = kComplement;
 
 std::string fancy_name(std::string_view name, std::optional<std::size_t> start, std::optional<std::size_t> end,
                        bool comp) {
@@ -81,19 +54,22 @@ std::optional<int> orientation(std::optional<std::size_t> start, std::optional<s
 void complement_into(std::string_view src, char* dst) noexcept {
   const unsigned char* p = bytes_of(src);
   const std::size_t n = src.size();
-  std::size_t i = 0;
-  if constexpr (kLittleEndian) {
-    for (; i + 8 <= n; i += 8) store_word(dst + i, complement_word(load_word(p + i)));
-  }
-  for (; i < n; ++i) dst[i] = static_cast<char>(COMPLEMENT_TABLE[p[i]]);
+  for (std::size_t i = residues::complement_vector(p, n, dst); i < n; ++i) dst[i] = static_cast<char>(kComplement[p[i]]);
 }
 
 void reverse_into(std::string_view src, char* dst) noexcept {
   const unsigned char* p = bytes_of(src);
   const std::size_t n = src.size();
   std::size_t i = 0;
-  if constexpr (kLittleEndian) {
-    for (; i + 8 <= n; i += 8) store_word(dst + i, __builtin_bswap64(load_word(p + n - i - 8)));
+  // Eight bytes at a time through a byte swap; bytes sit in a word in memory
+  // order only on little-endian hosts.
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p + n - i - 8, sizeof w);
+      w = __builtin_bswap64(w);
+      std::memcpy(dst + i, &w, sizeof w);
+    }
   }
   for (; i < n; ++i) dst[i] = static_cast<char>(p[n - 1 - i]);
 }
@@ -101,13 +77,9 @@ void reverse_into(std::string_view src, char* dst) noexcept {
 void reverse_complement_into(std::string_view src, char* dst) noexcept {
   const unsigned char* p = bytes_of(src);
   const std::size_t n = src.size();
-  std::size_t i = 0;
-  if constexpr (kLittleEndian) {
-    for (; i + 8 <= n; i += 8) {
-      store_word(dst + i, __builtin_bswap64(complement_word(load_word(p + n - i - 8))));
-    }
+  for (std::size_t i = residues::reverse_complement_vector(p, n, dst); i < n; ++i) {
+    dst[i] = static_cast<char>(kComplement[p[n - 1 - i]]);
   }
-  for (; i < n; ++i) dst[i] = static_cast<char>(COMPLEMENT_TABLE[p[n - 1 - i]]);
 }
 
 Sequence reverse(const Sequence& s) {
@@ -191,95 +163,31 @@ Span residue_span(std::optional<std::size_t> start, std::size_t p) noexcept {
 
 namespace {
 
-// Counting runs in byte-wide lanes lets the compiler keep 32 counters in two
-// vector registers; each lane takes at most 255 hits before being drained.
-constexpr std::size_t kLanes = 32;
-constexpr std::size_t kMaxRounds = 255;
+using residues::GcCounts;
+using residues::IupacTally;
+using residues::kIupac;
 
-inline unsigned char is_gc(unsigned char b) noexcept {
-  const unsigned char folded = b | 0x20;
-  return static_cast<unsigned char>((folded == 'c') | (folded == 'g'));
-}
-
-inline unsigned char is_acgt(unsigned char b) noexcept {
-  const unsigned char folded = b | 0x20;
-  return static_cast<unsigned char>((folded == 'a') | (folded == 'c') | (folded == 'g') | (folded == 't'));
-}
-
-struct GcCounts {
-  std::size_t gc = 0;
-  std::size_t acgt = 0;
-};
-
-template <bool kWithAcgt>
 GcCounts count_gc(const unsigned char* p, std::size_t n) noexcept {
   GcCounts counts;
-  while (n >= kLanes) {
-    const std::size_t rounds = std::min(n / kLanes, kMaxRounds);
-    unsigned char gc[kLanes] = {};
-    unsigned char acgt[kLanes] = {};
-    for (std::size_t r = 0; r < rounds; ++r, p += kLanes) {
-      for (std::size_t k = 0; k < kLanes; ++k) {
-        gc[k] = static_cast<unsigned char>(gc[k] + is_gc(p[k]));
-        if constexpr (kWithAcgt) acgt[k] = static_cast<unsigned char>(acgt[k] + is_acgt(p[k]));
-      }
-    }
-    for (std::size_t k = 0; k < kLanes; ++k) {
-      counts.gc += gc[k];
-      counts.acgt += acgt[k];
-    }
-    n -= rounds * kLanes;
-  }
-  for (; n > 0; --n, ++p) {
-    counts.gc += is_gc(*p);
-    counts.acgt += is_acgt(*p);
+  for (std::size_t i = residues::count_gc_vector(p, n, &counts); i < n; ++i) {
+    const unsigned char folded = p[i] | 0x20;
+    const bool gc = folded == 'c' || folded == 'g';
+    counts.gc += gc;
+    counts.acgt += gc || folded == 'a' || folded == 't';
   }
   return counts;
 }
 
-// gc_iupac weights. The numerator must equal the in-order double sum of the
-// weights bit for bit, so it cannot simply be count * weight. Exact weights
-// (1, 0.5, 0.25 and 0) are kept in quarters; 0.67 and 0.33 are inexact.
-struct IupacClass {
-  double weight;
-  std::uint8_t quarters;  // weight * 4 for the exact weights
-  bool counted;
-  bool inexact;
-};
-
-constexpr std::array<IupacClass, 256> make_iupac_table() {
-  std::array<IupacClass, 256> table{};
-  auto set = [&table](const char* letters, double weight, std::uint8_t quarters, bool inexact) {
-    for (const char* c = letters; *c; ++c) {
-      const IupacClass cls{weight, quarters, true, inexact};
-      table[static_cast<unsigned char>(*c)] = cls;
-      table[static_cast<unsigned char>(*c) + ('a' - 'A')] = cls;
-    }
-  };
-  set("CGS", 1.0, 4, false);
-  set("BV", 0.67, 0, true);
-  set("DH", 0.33, 0, true);
-  set("KMRY", 0.5, 2, false);
-  set("N", 0.25, 1, false);
-  set("ATW", 0.0, 0, false);
-  return table;
-}
-
-constexpr std::array<IupacClass, 256> kIupac = make_iupac_table();
-
-// One word per byte class so a block sums its quarters, counted residues and
-// inexact residues in one add per byte: 16 bits per field, enough for
-// blocks of up to 16383 bytes.
-constexpr std::array<std::uint64_t, 256> make_iupac_packed() {
-  std::array<std::uint64_t, 256> packed{};
-  for (std::size_t b = 0; b < 256; ++b) {
-    packed[b] = kIupac[b].quarters | (std::uint64_t{kIupac[b].counted} << 16) |
-                (std::uint64_t{kIupac[b].inexact} << 32);
+IupacTally tally_iupac(const unsigned char* p, std::size_t n) noexcept {
+  IupacTally tally;
+  for (std::size_t i = residues::tally_iupac_vector(p, n, &tally); i < n; ++i) {
+    tally.quarters += kIupac[p[i]].quarters;
+    tally.counted += kIupac[p[i]].counted;
+    tally.inexact = tally.inexact || kIupac[p[i]].inexact;
   }
-  return packed;
+  return tally;
 }
 
-constexpr std::array<std::uint64_t, 256> kIupacPacked = make_iupac_packed();
 constexpr std::size_t kIupacBlock = 256;
 // Below this every multiple of 0.25 is a double, so sums of exact weights
 // never round.
@@ -304,12 +212,12 @@ bool exact_in_one_step(double sum, bool on_quarter_grid, double added) noexcept 
 
 double gc_fraction(std::string_view seq) noexcept {
   if (seq.empty()) return 0.0;
-  const GcCounts counts = count_gc<false>(bytes_of(seq), seq.size());
+  const GcCounts counts = count_gc(bytes_of(seq), seq.size());
   return static_cast<double>(counts.gc) / static_cast<double>(seq.size());
 }
 
 double gc_strict_fraction(std::string_view seq) noexcept {
-  const GcCounts counts = count_gc<true>(bytes_of(seq), seq.size());
+  const GcCounts counts = count_gc(bytes_of(seq), seq.size());
   if (counts.acgt == 0) return 0.0;
   return static_cast<double>(counts.gc) / static_cast<double>(counts.acgt);
 }
@@ -322,20 +230,17 @@ double gc_iupac_fraction(std::string_view seq) noexcept {
   bool on_quarter_grid = true;
   while (n > 0) {
     const std::size_t m = std::min(n, kIupacBlock);
-    std::uint64_t acc = 0;
-    for (std::size_t i = 0; i < m; ++i) acc += kIupacPacked[p[i]];
-    const auto quarters = static_cast<double>(acc & 0xffff);
-    const bool has_inexact = (acc >> 32) != 0;
-    const double added = quarters * 0.25;
-    if (!has_inexact && exact_in_one_step(sum, on_quarter_grid, added)) {
+    const IupacTally tally = tally_iupac(p, m);
+    const double added = static_cast<double>(tally.quarters) * 0.25;
+    if (!tally.inexact && exact_in_one_step(sum, on_quarter_grid, added)) {
       sum += added;
     } else {
       // Adding 0.0 leaves a non-negative sum unchanged, so every byte can go
       // through the same addition without a branch.
       for (std::size_t i = 0; i < m; ++i) sum += kIupac[p[i]].weight;
-      on_quarter_grid = on_quarter_grid && !has_inexact && sum < kQuarterGridLimit;
+      on_quarter_grid = on_quarter_grid && !tally.inexact && sum < kQuarterGridLimit;
     }
-    counted += (acc >> 16) & 0xffff;
+    counted += tally.counted;
     p += m;
     n -= m;
   }
