@@ -83,9 +83,8 @@ def test_coordinates_at_the_edges(source, key, start, end):
     assert (r.start, r.end) == (start, end)
 
 
-slices = st.builds(
-    slice, st.none() | st.integers(-25, 25), st.none() | st.integers(-25, 25), st.none() | st.integers(-12, 12).filter(bool)
-)
+bounds = st.none() | st.integers(-25, 25)
+slices = st.builds(slice, bounds, bounds, st.none() | st.integers(-12, 12).filter(bool))
 coordinates = st.none() | st.just(0) | st.integers(0, 2**40) | st.just(SIZE_MAX - 5)
 
 

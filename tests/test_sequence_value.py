@@ -36,7 +36,9 @@ def test_refused_values_name_the_argument(attr, value, exc):
     assert fields(s) == ("c", "AC", 1, 2, False)
 
 
-@pytest.mark.parametrize("attr, value", [("name", "x"), ("seq", "GAT"), ("start", SIZE_MAX), ("end", None), ("comp", True)])
+@pytest.mark.parametrize(
+    "attr, value", [("name", "x"), ("seq", "GAT"), ("start", SIZE_MAX), ("end", None), ("comp", True)]
+)
 def test_setters(attr, value):
     s = Sequence("c", "AC", 1, 2)
     setattr(s, attr, value)
@@ -60,7 +62,8 @@ def test_str_subclass_is_stored_as_plain_str():
 @pytest.mark.parametrize(
     "start, end, comp, fancy, orientation",
     [(1, 4, False, "chr1:1-4", 1), (1, 4, True, "chr1:1-4 (complement)", None),
-     (4, 1, True, "chr1:4-1 (complement)", -1), (4, 1, False, "chr1:4-1", None), (5, 5, True, "chr1:5-5 (complement)", None),
+     (4, 1, True, "chr1:4-1 (complement)", -1), (4, 1, False, "chr1:4-1", None),
+     (5, 5, True, "chr1:5-5 (complement)", None),
      (0, 3, False, "chr1:0-3", 1), (1, None, False, "chr1", None), (None, 4, True, "chr1 (complement)", None),
      (0, SIZE_MAX, False, f"chr1:0-{SIZE_MAX}", 1), (SIZE_MAX, 0, True, f"chr1:{SIZE_MAX}-0 (complement)", -1)],
 )

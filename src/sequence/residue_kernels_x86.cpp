@@ -60,11 +60,13 @@ __attribute__((target("ssse3"))) std::size_t complement_ssse3(const unsigned cha
 // Byte counters hold at most 255 before they are summed into words.
 constexpr std::size_t kRoundsPerFlush = 255;
 
-inline std::size_t sum_bytes(__m128i counters) {
-  const __m128i sums = _mm_sad_epu8(counters, _mm_setzero_si128());
-  return static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
-         static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+inline std::size_t sum_words(__m128i words) {
+  return static_cast<std::size_t>(_mm_cvtsi128_si64(words)) +
+         static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(words, words)));
 }
+
+// The sixteen byte counters summed (psadbw against zero sums each half).
+inline __m128i byte_sums(__m128i counters) { return _mm_sad_epu8(counters, _mm_setzero_si128()); }
 
 }  // namespace
 
@@ -90,8 +92,8 @@ std::size_t count_gc_vector(const unsigned char* p, std::size_t n, GcCounts* out
       gc = _mm_sub_epi8(gc, is_gc);
       acgt = _mm_sub_epi8(acgt, _mm_or_si128(is_gc, is_at));
     }
-    out->gc += sum_bytes(gc);
-    out->acgt += sum_bytes(acgt);
+    out->gc += sum_words(byte_sums(gc));
+    out->acgt += sum_words(byte_sums(acgt));
   }
   return i;
 }
@@ -107,16 +109,12 @@ __attribute__((target("ssse3"))) static std::size_t tally_iupac_ssse3(const unsi
   for (; i + 16 <= n; i += 16) {
     const __m128i x = load16(p + i);
     const __m128i code = _mm_and_si128(lookup32(x, low_half, high_half), letter_mask(x));
-    quarters = _mm_add_epi64(quarters, _mm_sad_epu8(_mm_and_si128(code, _mm_set1_epi8(0x07)), _mm_setzero_si128()));
-    const __m128i counted_bits = _mm_and_si128(_mm_srli_epi16(code, 3), _mm_set1_epi8(0x01));
-    counted = _mm_add_epi64(counted, _mm_sad_epu8(counted_bits, _mm_setzero_si128()));
+    quarters = _mm_add_epi64(quarters, byte_sums(_mm_and_si128(code, _mm_set1_epi8(0x07))));
+    counted = _mm_add_epi64(counted, byte_sums(_mm_and_si128(_mm_srli_epi16(code, 3), _mm_set1_epi8(0x01))));
     inexact = _mm_or_si128(inexact, code);
   }
-  auto lanes = [](__m128i v) {
-    return static_cast<std::size_t>(_mm_cvtsi128_si64(v)) + static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
-  };
-  out->quarters += lanes(quarters);
-  out->counted += lanes(counted);
+  out->quarters += sum_words(quarters);
+  out->counted += sum_words(counted);
   out->inexact = out->inexact || (_mm_movemask_epi8(_mm_slli_epi16(inexact, 3)) != 0);
   return i;
 }

@@ -54,7 +54,9 @@ std::optional<int> orientation(std::optional<std::size_t> start, std::optional<s
 void complement_into(std::string_view src, char* dst) noexcept {
   const unsigned char* p = bytes_of(src);
   const std::size_t n = src.size();
-  for (std::size_t i = residues::complement_vector(p, n, dst); i < n; ++i) dst[i] = static_cast<char>(kComplement[p[i]]);
+  for (std::size_t i = residues::complement_vector(p, n, dst); i < n; ++i) {
+    dst[i] = static_cast<char>(kComplement[p[i]]);
+  }
 }
 
 void reverse_into(std::string_view src, char* dst) noexcept {
@@ -138,8 +140,10 @@ void copy_selection(std::string_view src, const SliceSelection& sel, char* dst) 
     std::memcpy(dst, src.data() + sel.first, sel.count);
     return;
   }
-  const char* p = src.data() + sel.first;
-  for (std::size_t i = 0; i < sel.count; ++i, p += sel.stride) dst[i] = *p;
+  // Positions, not pointers: a negative stride steps past the front after
+  // the last pick, where a pointer may not go.
+  auto pos = static_cast<std::ptrdiff_t>(sel.first);
+  for (std::size_t i = 0; i < sel.count; ++i, pos += sel.stride) dst[i] = src[static_cast<std::size_t>(pos)];
 }
 
 Span slice_span(std::optional<std::size_t> start, std::optional<std::size_t> end, std::size_t lo,

@@ -104,15 +104,21 @@ void Sequence_dealloc(PyObject* self) {
 
 // ---- attributes ------------------------------------------------------------
 
-PyObject* Sequence_get_name(PyObject* self, void*) { return Py_NewRef(as_sequence(self)->name); }
-PyObject* Sequence_get_seq(PyObject* self, void*) { return Py_NewRef(as_sequence(self)->seq); }
+PyObject* Sequence_get_name(PyObject* self, void*) {
+  return guarded([&] { return Py_NewRef(as_sequence(self)->name); });
+}
+PyObject* Sequence_get_seq(PyObject* self, void*) {
+  return guarded([&] { return Py_NewRef(as_sequence(self)->seq); });
+}
 PyObject* Sequence_get_start(PyObject* self, void*) {
   return guarded([&] { return size_or_none(start_of(as_sequence(self))); });
 }
 PyObject* Sequence_get_end(PyObject* self, void*) {
   return guarded([&] { return size_or_none(end_of(as_sequence(self))); });
 }
-PyObject* Sequence_get_comp(PyObject* self, void*) { return PyBool_FromLong(as_sequence(self)->comp); }
+PyObject* Sequence_get_comp(PyObject* self, void*) {
+  return guarded([&] { return PyBool_FromLong(as_sequence(self)->comp); });
+}
 
 int set_text(PyObject** field, PyObject* value, const char* arg) {
   return guarded([&]() -> int {
@@ -172,13 +178,17 @@ PyObject* Sequence_get_fancy_name(PyObject* self, void*) {
 }
 
 PyObject* Sequence_get_orientation(PyObject* self, void*) {
-  const SequenceObject* s = as_sequence(self);
-  std::optional<int> o = orientation(start_of(s), end_of(s), s->comp);
-  if (!o) Py_RETURN_NONE;
-  return PyLong_FromLong(*o);
+  return guarded([&]() -> PyObject* {
+    const SequenceObject* s = as_sequence(self);
+    const std::optional<int> o = orientation(start_of(s), end_of(s), s->comp);
+    if (!o) Py_RETURN_NONE;
+    return PyLong_FromLong(*o);
+  });
 }
 
-PyObject* Sequence_str(PyObject* self) { return Py_NewRef(as_sequence(self)->seq); }
+PyObject* Sequence_str(PyObject* self) {
+  return guarded([&] { return Py_NewRef(as_sequence(self)->seq); });
+}
 
 PyObject* Sequence_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
@@ -344,6 +354,25 @@ PyObject* gc_property(PyObject* self, void*) {
   });
 }
 
+// ---- pickling --------------------------------------------------------------
+
+// By value: the constructor takes the five fields back unchanged.
+PyObject* Sequence_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const SequenceObject* s = as_sequence(self);
+    PyRef start = PyRef::steal(size_or_none(start_of(s)));
+    PyRef end = PyRef::steal(size_or_none(end_of(s)));
+    if (!start || !end) return nullptr;
+    return Py_BuildValue("(O(OOOOO))", Py_TYPE(self), s->name, s->seq, start.get(), end.get(),
+                         s->comp ? Py_True : Py_False);
+  });
+}
+
+PyMethodDef sequence_methods[] = {
+    {"__reduce__", Sequence_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nPickle support: the five fields."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // ---- type ------------------------------------------------------------------
 
 PyGetSetDef sequence_getset[] = {
@@ -381,6 +410,7 @@ PyType_Slot sequence_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(Sequence_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, sequence_getset},
+    {Py_tp_methods, sequence_methods},
     {Py_mp_length, reinterpret_cast<void*>(Sequence_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(Sequence_subscript)},
     {Py_sq_item, reinterpret_cast<void*>(Sequence_item)},

@@ -30,7 +30,8 @@ PyObject* create_sequence_type();
 PyTypeObject* sequence_type() noexcept;
 
 // A new Sequence object. name and seq must be exact str objects; their
-// references are taken over.
+// references are taken over. A null one (a failed conversion) gives null
+// with its exception left set, so results of text_to_str can go straight in.
 PyRef new_sequence(PyRef name, PyRef seq, std::optional<std::size_t> start, std::optional<std::size_t> end,
                    bool comp);
 // A new Sequence object made from an engine value.
