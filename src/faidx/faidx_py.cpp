@@ -26,6 +26,9 @@ struct FaidxObject {
   PyObject* filename;     // the str as passed
   PyObject* key_function;   // owned or null; never called
   PyObject* filt_function;  // owned or null; never called
+  PyObject* indexname;      // owned exact str, or null for None
+  bool rebuild;             // kept for pickling only
+  bool build_index;
 };
 
 PyTypeObject* the_type = nullptr;
@@ -99,6 +102,10 @@ bool convert_open_args(PyObject* const* bound, OpenArgs* out) {
   out->filename_obj = PyRef::borrow(bound[kFilename]);
   if (!to_path(bound[kFilename], kOpenParamNames[kFilename], &out->filename)) return false;
   if (!convert_optional_path(bound[kIndexname], kOpenParamNames[kIndexname], &out->indexname)) return false;
+  if (out->indexname) {
+    out->indexname_obj = PyRef::steal(PyUnicode_FromObject(bound[kIndexname]));
+    if (!out->indexname_obj) return false;
+  }
   FaidxOptions& o = out->options;
   if (!convert_bool(bound, kAsRaw, &o.as_raw) || !convert_bool(bound, kStrictBounds, &o.strict_bounds) ||
       !convert_bool(bound, kSequenceAlwaysUpper, &o.sequence_always_upper) ||
@@ -133,6 +140,45 @@ std::unique_ptr<Faidx> open_faidx(OpenArgs& args) {
     return nullptr;
   }
   return std::move(opened).value();
+}
+
+namespace {
+
+PyRef object_or_none(PyObject* obj) { return PyRef::borrow(obj != nullptr ? obj : Py_None); }
+PyRef bool_object(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
+PyRef optional_text(const std::optional<std::string>& text) {
+  return text ? text_to_str(*text) : PyRef::borrow(Py_None);
+}
+
+}  // namespace
+
+PyRef reopen_arguments(const Faidx& faidx, const ReopenArgs& args) {
+  const FaidxOptions& o = faidx.options();
+  PyRef values[kOpenParamCount];
+  // A str subclass goes back as a plain str, which any process can rebuild.
+  values[kFilename] = PyRef::steal(PyUnicode_FromObject(args.filename));
+  values[kIndexname] = object_or_none(args.indexname);
+  values[kAsRaw] = bool_object(o.as_raw);
+  values[kStrictBounds] = bool_object(o.strict_bounds);
+  values[kSequenceAlwaysUpper] = bool_object(o.sequence_always_upper);
+  values[kRebuild] = bool_object(args.rebuild);
+  values[kBuildIndex] = bool_object(args.build_index);
+  values[kOneBasedAttributes] = bool_object(o.one_based_attributes);
+  values[kDefaultSeq] = optional_text(o.default_seq);
+  values[kMutable] = bool_object(o.mutable_file);
+  values[kKeyFunction] = object_or_none(args.key_function);
+  values[kSplitChar] = optional_text(o.split_char);
+  values[kFiltFunction] = object_or_none(args.filt_function);
+  values[kReadLongNames] = bool_object(o.read_long_names);
+  values[kDuplicateAction] = text_to_str(o.duplicate_action);
+  values[kReadAhead] = o.read_ahead ? PyRef::steal(PyLong_FromSize_t(*o.read_ahead)) : PyRef::borrow(Py_None);
+  PyRef tuple = PyRef::steal(PyTuple_New(kOpenParamCount));
+  if (!tuple) return {};
+  for (Py_ssize_t i = 0; i < kOpenParamCount; ++i) {
+    if (!values[i]) return {};
+    PyTuple_SET_ITEM(tuple.get(), i, values[i].release());
+  }
+  return tuple;
 }
 
 std::nullptr_t set_fetch_failure(const FetchFailure& failure) {
@@ -173,6 +219,9 @@ PyObject* Faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     obj->filename = open_args.filename_obj.release();
     obj->key_function = open_args.key_function.release();
     obj->filt_function = open_args.filt_function.release();
+    obj->indexname = open_args.indexname_obj.release();
+    obj->rebuild = open_args.rebuild;
+    obj->build_index = open_args.build_index;
     return self.release();
   });
 }
@@ -198,6 +247,7 @@ void Faidx_dealloc(PyObject* self) {
   FaidxObject* obj = as_faidx(self);
   Faidx_clear(self);
   Py_CLEAR(obj->filename);
+  Py_CLEAR(obj->indexname);
   delete obj->faidx;
   obj->faidx = nullptr;
   type->tp_free(self);
@@ -287,6 +337,18 @@ PyObject* Faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
   });
 }
 
+// Pickled as the path and options to open again: the unpickling process
+// builds or reuses the index by the same rules as any other construction.
+PyObject* Faidx_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const FaidxObject* obj = as_faidx(self);
+    PyRef args = reopen_arguments(*obj->faidx, {obj->filename, obj->indexname, obj->key_function,
+                                                obj->filt_function, obj->rebuild, obj->build_index});
+    if (!args) return nullptr;
+    return PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get());
+  });
+}
+
 PyMethodDef Faidx_methods[] = {
     {"fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Faidx_fetch)),
      METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
@@ -323,6 +385,8 @@ PyMethodDef Faidx_methods[] = {
      "Example:\n"
      "    >>> regions = [(1000, 2000), (5000, 6000), (10000, 11000)]\n"
      "    >>> sequences = faidx.fetch_many_same_chr(\"chr1\", regions)"},
+    {"__reduce__", Faidx_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickle support: the class and the arguments that open the file again."},
     {nullptr, nullptr, 0, nullptr},
 };
 

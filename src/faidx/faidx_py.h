@@ -18,6 +18,7 @@ PyTypeObject* faidx_type() noexcept;
 // Everything a constructor of Faidx or Fasta converts from its arguments.
 struct OpenArgs {
   PyRef filename_obj;  // the str as passed
+  PyRef indexname_obj;  // an exact str, or null for None
   std::string filename;
   std::optional<std::string> indexname;
   FaidxOptions options;
@@ -41,6 +42,20 @@ extern const char* const kOpenParamNames[kOpenParamCount];
 bool convert_open_args(PyObject* const* bound, OpenArgs* out);
 // Opens the engine; null with the Python exception set on failure.
 std::unique_ptr<Faidx> open_faidx(OpenArgs& args);
+
+// What an open Faidx or Fasta keeps, beside the engine's FaidxOptions, to be
+// pickled as "open this path again with these options". All borrowed.
+struct ReopenArgs {
+  PyObject* filename;
+  PyObject* indexname;  // null for None
+  PyObject* key_function;  // null for None
+  PyObject* filt_function;  // null for None
+  bool rebuild;
+  bool build_index;
+};
+// A new tuple of every constructor argument in Faidx's order (OpenParam),
+// the options read back from the engine. Null with an exception set.
+PyRef reopen_arguments(const Faidx& faidx, const ReopenArgs& args);
 
 // Raises the exception of a failed region fetch (IndexError for strict
 // coordinate errors, the engine error's exception otherwise).

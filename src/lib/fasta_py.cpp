@@ -54,6 +54,7 @@ PyObject* Fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyRef key_function = std::move(open.key_function);
     PyRef filt_function = std::move(open.filt_function);
     const bool mutable_file = open.options.mutable_file;
+    PyRef indexname = std::move(open.indexname_obj);
     std::unique_ptr<Faidx> faidx = open_faidx(open);
     if (!faidx) return nullptr;
 
@@ -65,6 +66,9 @@ PyObject* Fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     fasta->key_function = key_function.release();
     fasta->filt_function = filt_function.release();
     fasta->mutable_file = mutable_file;
+    fasta->indexname = indexname.release();
+    fasta->rebuild = open.rebuild;
+    fasta->build_index = open.build_index;
     return self.release();
   });
 }
@@ -88,6 +92,7 @@ void Fasta_dealloc(PyObject* self) {
   Fasta_clear(self);
   FastaObject* fasta = as_fasta(self);
   Py_CLEAR(fasta->filename);
+  Py_CLEAR(fasta->indexname);
   fasta->faidx.~unique_ptr();
   type->tp_free(self);
   Py_DECREF(type);
@@ -109,6 +114,23 @@ PyObject* Fasta_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (!bind_fastcall({"__exit__", kNames, 0}, args, nargs, kwnames, bound)) return nullptr;
   // None, so that an exception raised in the with-block propagates.
   Py_RETURN_NONE;
+}
+
+// Pickled as the path and options to open again, in Fasta's own order.
+PyObject* Fasta_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const FastaObject* fasta = as_fasta(self);
+    PyRef engine_order = reopen_arguments(*fasta->faidx, {fasta->filename, fasta->indexname, fasta->key_function,
+                                                          fasta->filt_function, fasta->rebuild, fasta->build_index});
+    if (!engine_order) return nullptr;
+    PyRef args = PyRef::steal(PyTuple_New(kOpenParamCount));
+    if (!args) return nullptr;
+    for (std::size_t i = 0; i < std::size(kFastaOrder); ++i) {
+      PyObject* value = PyTuple_GET_ITEM(engine_order.get(), kFastaOrder[i]);
+      PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
+    }
+    return PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get());
+  });
 }
 
 // ---------------------------------------------------------------- mapping
@@ -380,6 +402,8 @@ const PyMethodDef kFastaOwnMethods[] = {
     {"__enter__", Fasta_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fasta_exit)),
      METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
+    {"__reduce__", Fasta_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickle support: the class and the arguments that open the file again."},
 };
 
 // The table lives as long as the class, which is never freed.

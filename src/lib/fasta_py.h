@@ -21,6 +21,9 @@ struct FastaObject {
   PyObject* key_function;               // kept alive, never called; may be null
   PyObject* filt_function;              // likewise
   bool mutable_file;
+  PyObject* indexname;                  // exact str or null; kept for pickling
+  bool rebuild;                         // likewise
+  bool build_index;
 };
 
 // The class (borrowed); null until create_fasta_type() ran.

@@ -281,6 +281,19 @@ PyObject* FastaRecord_reversed(PyObject* self, PyObject*) {
   });
 }
 
+// A record has no constructor, so it is rebuilt as fasta[name]; its Fasta
+// pickles itself, once per pickle however many records share it.
+PyObject* FastaRecord_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    PyRef operator_module = PyRef::steal(PyImport_ImportModule("operator"));
+    if (!operator_module) return nullptr;
+    PyRef getitem = PyRef::steal(PyObject_GetAttrString(operator_module.get(), "getitem"));
+    if (!getitem) return nullptr;
+    const FastaRecordObject* record = as_record(self);
+    return Py_BuildValue("(O(OO))", getitem.get(), record->fasta, record->name);
+  });
+}
+
 int FastaRecord_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(as_record(self)->fasta);
@@ -406,6 +419,8 @@ PyGetSetDef record_getset[] = {
 
 PyMethodDef record_methods[] = {
     {"__reversed__", FastaRecord_reversed, METH_NOARGS, "__reversed__($self)\n--\n\n"},
+    {"__reduce__", FastaRecord_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickle support: the record is looked up again in its unpickled Fasta."},
     {nullptr, nullptr, 0, nullptr},
 };
 
