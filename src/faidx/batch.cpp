@@ -1,6 +1,11 @@
 #include "faidx/batch.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <exception>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -24,11 +29,7 @@ void reverse_complement_in_place(char* text, std::size_t n) noexcept {
   if (j == i + 1) text[i] = static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(text[i])]);
 }
 
-void finish_coordinates(BatchOutcome& slot, bool reverse_complement) {
-  if (reverse_complement && slot.start && slot.end) std::swap(slot.start, slot.end);
-}
-
-// First pass: lookup, coordinate rules and the bytes each region may need.
+// Lookup, coordinate rules and the bytes the region may need.
 void plan_one(const Faidx& faidx, std::uint64_t source_size, const BatchRegion& region, BatchOutcome& slot) {
   auto plan = faidx.plan_fetch_silent(region.name, region.start, region.end);
   if (!plan) {
@@ -41,55 +42,97 @@ void plan_one(const Faidx& faidx, std::uint64_t source_size, const BatchRegion& 
   if (!slot.plan.is_empty()) slot.capacity = Faidx::extract_bound(slot.plan, source_size);
 }
 
-// Second pass: copy the bases into the region's share of the arena, then
-// fill, upper-case and reverse-complement as asked.
+// Copies the bases into the region's share of its run's arena, then fills,
+// upper-cases and reverse-complements as asked.
 void extract_one(const Faidx& faidx, const Mapping* mapping, char* arena, bool reverse_complement,
                  BatchOutcome& slot) {
-  if (slot.error || slot.plan.is_empty()) return finish_coordinates(slot, reverse_complement);
+  if (slot.error) return;
+  if (reverse_complement && slot.start && slot.end) std::swap(slot.start, slot.end);
+  if (slot.plan.is_empty()) {
+    slot.plain = true;
+    return;
+  }
   char* dst = arena + slot.offset;
-  auto got = faidx.extract(slot.plan, mapping, dst, slot.capacity);
+  auto got = faidx.extract(slot.plan, mapping, dst, slot.capacity, &slot.plain);
   if (!got) {
     slot.error = std::make_unique<FaidxError>(std::move(got).error());
     return;
   }
   std::size_t length = *got;
-  if (length < slot.plan.count() && faidx.options().default_seq && !faidx.options().default_seq->empty()) {
+  const auto& filler = faidx.options().default_seq;
+  if (length < slot.plan.count() && filler && !filler->empty()) {
     slot.filled = std::make_unique<std::string>(dst, length);
     faidx.finish_text(slot.plan, *slot.filled, true);
     dst = slot.filled->data();
     length = slot.filled->size();
+    slot.plain = false;  // let the reader look at the filler too
   } else {
     faidx.apply_case(dst, length);
   }
   if (reverse_complement) reverse_complement_in_place(dst, length);
   slot.seq = std::string_view(dst, length);
-  finish_coordinates(slot, reverse_complement);
+}
+
+// One contiguous run of regions: plan them all, size one arena for the run,
+// then extract, publishing each slot as it is finished.
+void fetch_run(const Faidx& faidx, const Mapping* mapping, std::uint64_t source_size,
+               std::span<const BatchRegion> regions, bool reverse_complement, std::vector<BatchOutcome>& slots,
+               std::atomic<bool>* ready, std::size_t begin, std::size_t end) {
+  std::size_t total = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    plan_one(faidx, source_size, regions[i], slots[i]);
+    slots[i].offset = total;
+    if (__builtin_add_overflow(total, slots[i].capacity, &total)) throw std::bad_alloc();
+  }
+  std::unique_ptr<char[]> arena(new char[std::max<std::size_t>(total, 1)]);
+  char* base = arena.get();
+  slots[begin].arena = std::move(arena);
+  for (std::size_t i = begin; i < end; ++i) {
+    extract_one(faidx, mapping, base, reverse_complement, slots[i]);
+    ready[i].store(true, std::memory_order_release);
+  }
 }
 
 }  // namespace
 
-BatchResult fetch_parallel(const Faidx& faidx, std::span<const BatchRegion> regions, bool reverse_complement) {
-  BatchResult result;
-  result.outcomes.resize(regions.size());
-  std::vector<BatchOutcome>& slots = result.outcomes;
+void fetch_parallel(const Faidx& faidx, std::span<const BatchRegion> regions, bool reverse_complement,
+                    std::vector<BatchOutcome>& slots, const OutcomeSink& sink) {
+  const std::size_t n = regions.size();
+  slots.clear();
+  slots.resize(n);
+  std::unique_ptr<std::atomic<bool>[]> ready(new std::atomic<bool>[n]());
   const Mapping* mapping = faidx.mapping();
   const std::uint64_t source_size = faidx.source_size(mapping);
-  WorkerPool& pool = WorkerPool::instance();
+  // A run that throws (out of memory) still marks its slots ready, after
+  // setting `failed`, so the consumer never waits for it; the exception is
+  // rethrown once the batch is over.
+  std::atomic<bool> failed{false};
+  std::exception_ptr failure;
+  std::mutex failure_mutex;
 
-  pool.parallel_for(regions.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) plan_one(faidx, source_size, regions[i], slots[i]);
-  });
-  std::size_t total = 0;
-  for (BatchOutcome& slot : slots) {
-    slot.offset = total;
-    if (__builtin_add_overflow(total, slot.capacity, &total)) throw std::bad_alloc();
-  }
-  result.arena.reset(new char[std::max<std::size_t>(total, 1)]);
-  char* arena = result.arena.get();
-  pool.parallel_for(regions.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) extract_one(faidx, mapping, arena, reverse_complement, slots[i]);
-  });
-  return result;
+  auto body = [&](std::size_t begin, std::size_t end) {
+    try {
+      fetch_run(faidx, mapping, source_size, regions, reverse_complement, slots, ready.get(), begin, end);
+    } catch (...) {
+      {
+        std::lock_guard lock(failure_mutex);
+        if (!failure) failure = std::current_exception();
+      }
+      failed.store(true, std::memory_order_release);
+      for (std::size_t i = begin; i < end; ++i) ready[i].store(true, std::memory_order_release);
+    }
+  };
+  auto consume = [&] {
+    for (std::size_t i = 0; i < n; ++i) {
+      // Nap rather than spin: on a machine with as many workers as
+      // processors, a spinning consumer takes a processor from them, and
+      // waking the consumer per region would cost the workers a system call.
+      while (!ready[i].load(std::memory_order_acquire)) std::this_thread::sleep_for(std::chrono::microseconds(50));
+      if (failed.load(std::memory_order_acquire) || !sink(i, slots[i])) return;
+    }
+  };
+  WorkerPool::instance().parallel_for(n, body, consume);
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace gelvo

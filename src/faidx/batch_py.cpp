@@ -1,5 +1,7 @@
 #include "faidx/batch_py.h"
 
+#include <cstring>
+#include <optional>
 #include <string>
 
 #include "errors/error_py.h"
@@ -84,30 +86,51 @@ PyRef result_name(PyObject* name_obj, std::string_view name) {
   return text_to_str(name);
 }
 
+// The text of an outcome as a new str: plain bytes are copied straight in.
+PyRef outcome_text(const BatchOutcome& outcome) {
+  if (!outcome.plain) return text_to_str(outcome.seq);
+  PyRef str = new_ascii_str(outcome.seq.size());
+  if (str && !outcome.seq.empty()) std::memcpy(ascii_data(str.get()), outcome.seq.data(), outcome.seq.size());
+  return str;
+}
+
 PyObject* parallel(const Faidx& faidx, const BatchRequest& request, PyObject* shared_name,
                    std::string_view shared_text, bool reverse_complement) {
-  BatchResult result = fetch_parallel(faidx, request.regions, reverse_complement);
-  const std::vector<BatchOutcome>& slots = result.outcomes;
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    if (!slots[i].error) continue;
-    std::string message = "Error fetching region " + std::to_string(i);
-    if (shared_name != nullptr) message.append(" from ").append(shared_text);
-    message.append(": ").append(slots[i].error->display());
-    return set_error_text(PyExc_RuntimeError, message);
-  }
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(slots.size())));
+  const std::size_t n = request.regions.size();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   PyRef shared = shared_name ? result_name(shared_name, shared_text) : PyRef();
   if (shared_name && !shared) return nullptr;
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    const BatchOutcome& slot = slots[i];
+
+  // The Python objects are made here, on the calling thread, while the
+  // workers go on with later regions. The first failure stops the making;
+  // its position is the lowest, since outcomes arrive in request order.
+  std::optional<std::size_t> failed_at;
+  bool python_error = false;
+  auto sink = [&](std::size_t i, const BatchOutcome& slot) -> bool {
+    if (slot.error) {
+      failed_at = i;
+      return false;
+    }
     PyRef name = shared ? PyRef::borrow(shared.get()) : result_name(request.names[i], request.regions[i].name);
-    if (!name) return nullptr;
-    PyRef seq = text_to_str(slot.seq);
-    if (!seq) return nullptr;
-    PyRef value = new_sequence(std::move(name), std::move(seq), slot.start, slot.end, reverse_complement);
-    if (!value) return nullptr;
+    PyRef seq = name ? outcome_text(slot) : PyRef();
+    PyRef value = seq ? new_sequence(std::move(name), std::move(seq), slot.start, slot.end, reverse_complement)
+                      : PyRef();
+    if (!value) {
+      python_error = true;
+      return false;
+    }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
+    return true;
+  };
+  std::vector<BatchOutcome> slots;
+  fetch_parallel(faidx, request.regions, reverse_complement, slots, sink);
+  if (python_error) return nullptr;
+  if (failed_at) {
+    std::string message = "Error fetching region " + std::to_string(*failed_at);
+    if (shared_name != nullptr) message.append(" from ").append(shared_text);
+    message.append(": ").append(slots[*failed_at].error->display());
+    return set_error_text(PyExc_RuntimeError, message);
   }
   return list.release();
 }

@@ -31,18 +31,26 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
 
 // Copies bytes of [p, end) that are neither CR nor LF to dst until count
 // bytes are written. Returns the bytes written; *consumed gets the input
-// bytes read. Whole line runs move 16 bytes at a time: the common case is a
-// block without a terminator, stored as it is.
+// bytes read, and *plain whether every byte written lies in 1..127 (ASCII
+// and no NUL), which spares callers another pass. Whole line runs move 16
+// bytes at a time: the common case is a block without a terminator, stored
+// as it is.
 std::size_t copy_skipping_line_ends(const unsigned char* p, const unsigned char* end, char* dst,
-                                    std::size_t count, std::size_t* consumed) noexcept {
+                                    std::size_t count, std::size_t* consumed, bool* plain) noexcept {
   const unsigned char* const begin = p;
   std::size_t got = 0;
+  bool unusual = false;
 #if defined(__SSE2__)
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i zero = _mm_setzero_si128();
+  // High bits and NUL bytes seen; bytes past a terminator are counted too,
+  // which can only make a plain text look unusual, never the reverse.
+  __m128i seen = zero;
   while (end - p >= 16 && count - got >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+    seen = _mm_or_si128(seen, _mm_or_si128(v, _mm_cmpeq_epi8(v, zero)));
     // Storing all 16 bytes is safe: count - got >= 16, and bytes past the
     // first terminator are overwritten by the next store.
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + got), v);
@@ -55,12 +63,17 @@ std::size_t copy_skipping_line_ends(const unsigned char* p, const unsigned char*
       p += first + 1;
     }
   }
+  unusual = _mm_movemask_epi8(seen) != 0;
 #endif
   while (p < end && got < count) {
     const unsigned char c = *p++;
-    if (c != '\n' && c != '\r') dst[got++] = static_cast<char>(c);
+    if (c != '\n' && c != '\r') {
+      unusual |= c == 0 || c >= 0x80;
+      dst[got++] = static_cast<char>(c);
+    }
   }
   *consumed = static_cast<std::size_t>(p - begin);
+  *plain = !unusual;
   return got;
 }
 
@@ -85,17 +98,23 @@ std::optional<std::uint64_t> base_offset(const IndexEntry& entry, std::size_t s)
 }
 
 std::size_t extract_sequence_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s,
-                                       std::size_t count, char* dst) noexcept {
+                                       std::size_t count, char* dst, bool* plain) noexcept {
+  bool ignored;
+  if (plain == nullptr) plain = &ignored;
+  *plain = true;
   if (count == 0 || entry.rlen == 0 || entry.lenc == 0) return 0;
   const auto b = base_offset(entry, s);
   if (!b || *b >= mapping.size) return 0;
   const std::uint64_t limit = std::min<std::uint64_t>(mapping.size, saturating_add(*b, scan_span(entry, count)));
   std::size_t consumed;
-  return copy_skipping_line_ends(mapping.data + *b, mapping.data + limit, dst, count, &consumed);
+  return copy_skipping_line_ends(mapping.data + *b, mapping.data + limit, dst, count, &consumed, plain);
 }
 
 Result<std::size_t> extract_sequence_from_file_optimized(int fd, const IndexEntry& entry, std::size_t s,
-                                                         std::size_t count, char* dst) {
+                                                         std::size_t count, char* dst, bool* plain) {
+  bool ignored;
+  if (plain == nullptr) plain = &ignored;
+  *plain = true;
   if (count == 0 || entry.rlen == 0 || entry.lenc == 0) return std::size_t{0};
   const auto b = base_offset(entry, s);
   // An offset that does not fit the file offset type is what a seek to it
@@ -118,7 +137,9 @@ Result<std::size_t> extract_sequence_from_file_optimized(int fd, const IndexEntr
     }
     if (n == 0) break;
     std::size_t consumed;
-    got += copy_skipping_line_ends(buffer.get(), buffer.get() + n, dst + got, count - got, &consumed);
+    bool block_plain;
+    got += copy_skipping_line_ends(buffer.get(), buffer.get() + n, dst + got, count - got, &consumed, &block_plain);
+    *plain = *plain && block_plain;
     position += static_cast<std::uint64_t>(n);
   }
   return got;

@@ -206,22 +206,24 @@ std::size_t Faidx::extract_bound(const FetchPlan& plan, const Mapping* mapping) 
   return extract_bound(plan, source_size(mapping));
 }
 
-Result<std::size_t> Faidx::extract(const FetchPlan& plan, const Mapping* mapping, char* dst,
-                                   std::size_t capacity) const {
+Result<std::size_t> Faidx::extract(const FetchPlan& plan, const Mapping* mapping, char* dst, std::size_t capacity,
+                                   bool* plain) const {
+  bool ignored;
+  if (plain == nullptr) plain = &ignored;
   // Never more than capacity: the bases asked for may exceed what the
   // destination was sized for when the file ends early.
   const std::size_t want = std::min(plan.count(), capacity);
   if (mapping != nullptr) {
     std::size_t got = 0;
-    const bool completed = guarded_extract_from_mmap(*mapping, *plan.entry, plan.s, want, dst, &got);
+    const bool completed = guarded_extract_from_mmap(*mapping, *plan.entry, plan.s, want, dst, &got, plain);
     // NUL bytes are what the unbacked rest of a page reads as when the file
     // was truncated under the mapping; a fault is what the pages past it
     // give. Either way, read what the file holds now.
-    if (completed && (std::memchr(dst, 0, got) == nullptr || !file_shrank())) return got;
-    return reread(plan, dst, want);
+    if (completed && (*plain || std::memchr(dst, 0, got) == nullptr || !file_shrank())) return got;
+    return reread(plan, dst, want, plain);
   }
   if (fd_ < 0) return FaidxError::io(kNoFileHandle);
-  return extract_sequence_from_file_optimized(fd_, *plan.entry, plan.s, want, dst);
+  return extract_sequence_from_file_optimized(fd_, *plan.entry, plan.s, want, dst, plain);
 }
 
 bool Faidx::file_shrank() const noexcept {
@@ -229,10 +231,10 @@ bool Faidx::file_shrank() const noexcept {
   return ::stat(filename_.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) < mapping_.size;
 }
 
-Result<std::size_t> Faidx::reread(const FetchPlan& plan, char* dst, std::size_t want) const {
+Result<std::size_t> Faidx::reread(const FetchPlan& plan, char* dst, std::size_t want, bool* plain) const {
   UniqueFd fd(::open(filename_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return FaidxError::from_errno(errno);
-  return extract_sequence_from_file_optimized(fd.get(), *plan.entry, plan.s, want, dst);
+  return extract_sequence_from_file_optimized(fd.get(), *plan.entry, plan.s, want, dst, plain);
 }
 
 void Faidx::apply_case(char* text, std::size_t n) const noexcept {

@@ -91,9 +91,10 @@ class Faidx {
   std::uint64_t source_size(const Mapping* mapping) const noexcept;
   // Copies the plan's bases, skipping CR and LF, into dst, which has room
   // for capacity bytes (normally extract_bound()), from mapping when given,
-  // else through the descriptor. Returns the number of bytes written.
-  Result<std::size_t> extract(const FetchPlan& plan, const Mapping* mapping, char* dst,
-                              std::size_t capacity) const;
+  // else through the descriptor. Returns the number of bytes written;
+  // *plain (when given) tells whether they all lie in 1..127.
+  Result<std::size_t> extract(const FetchPlan& plan, const Mapping* mapping, char* dst, std::size_t capacity,
+                              bool* plain = nullptr) const;
 
   // Cuts or fills (default_seq) text to the plan's count and upper-cases it
   // as the options say. Whole-record fetches pass fill = false.
@@ -115,7 +116,7 @@ class Faidx {
   // Whether the file is now shorter than when it was mapped.
   bool file_shrank() const noexcept;
   // Extraction through a fresh descriptor, after the mapping failed us.
-  Result<std::size_t> reread(const FetchPlan& plan, char* dst, std::size_t want) const;
+  Result<std::size_t> reread(const FetchPlan& plan, char* dst, std::size_t want, bool* plain) const;
   Result<Sequence> materialize(std::string_view name, const FetchPlan& plan, const Mapping* mapping,
                                bool fill) const;
 
@@ -133,10 +134,11 @@ class Faidx {
 // Byte position of base s (1-based) of entry, or nullopt when it overflows.
 std::optional<std::uint64_t> base_offset(const IndexEntry& entry, std::size_t s) noexcept;
 // Copies up to count non-CR/LF bytes starting at base s from the mapping.
+// *plain (when given) tells whether every byte written lies in 1..127.
 std::size_t extract_sequence_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s,
-                                       std::size_t count, char* dst) noexcept;
+                                       std::size_t count, char* dst, bool* plain = nullptr) noexcept;
 // Copies up to count non-CR/LF bytes starting at base s through pread.
 Result<std::size_t> extract_sequence_from_file_optimized(int fd, const IndexEntry& entry, std::size_t s,
-                                                         std::size_t count, char* dst);
+                                                         std::size_t count, char* dst, bool* plain = nullptr);
 
 }  // namespace gelvo

@@ -74,9 +74,10 @@ PyRef plan_to_sequence(const Faidx& faidx, PyObject* name_obj, std::string_view 
     PyRef seq = new_ascii_str(count);
     if (!seq) return {};
     char* data = ascii_data(seq.get());
-    auto got = faidx.extract(plan, mapping, data, count);
+    bool plain = false;
+    auto got = faidx.extract(plan, mapping, data, count, &plain);
     if (!got) return set_error(got.error()), PyRef();
-    if (*got == count && is_ascii(std::string_view(data, count))) {
+    if (*got == count && (plain || is_ascii(std::string_view(data, count)))) {
       faidx.apply_case(data, count);
       return new_sequence(std::move(name_str), std::move(seq), faidx.result_start(plan), faidx.result_end(plan),
                           false);

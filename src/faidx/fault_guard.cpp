@@ -49,12 +49,12 @@ void install_fault_handler() noexcept {
 }
 
 bool guarded_extract_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s, std::size_t count,
-                               char* dst, std::size_t* got) noexcept {
+                               char* dst, std::size_t* got, bool* plain) noexcept {
   sigjmp_buf guard;
   // No mask is saved (0): saving it costs a system call per fetch.
   if (sigsetjmp(guard, 0) != 0) return false;
   tl_guard = &guard;
-  *got = extract_sequence_from_mmap(mapping, entry, s, count, dst);
+  *got = extract_sequence_from_mmap(mapping, entry, s, count, dst, plain);
   tl_guard = nullptr;
   return true;
 }

@@ -21,6 +21,6 @@ void install_fault_handler() noexcept;
 // extract_sequence_from_mmap under the guard. Returns false when the copy
 // was abandoned because the mapped file no longer backs the pages read.
 bool guarded_extract_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s, std::size_t count,
-                               char* dst, std::size_t* got) noexcept;
+                               char* dst, std::size_t* got, bool* plain) noexcept;
 
 }  // namespace gelvo

@@ -340,11 +340,13 @@ void WorkerPool::run_chunks(Batch& batch) {
   }
 }
 
-void WorkerPool::parallel_for(std::size_t n, const Body& body) {
-  if (n == 0) return;
+void WorkerPool::parallel_for(std::size_t n, const Body& body) { parallel_for(n, body, [] {}); }
+
+void WorkerPool::parallel_for(std::size_t n, const Body& body, const std::function<void()>& meanwhile) {
+  if (n == 0) return meanwhile();
   if (tl_worker_of == this || threads_.empty()) {
     body(0, n);
-    return;
+    return meanwhile();
   }
   std::lock_guard serial(batch_mutex_);
   Batch batch(body, n, threads_.size());
@@ -354,6 +356,14 @@ void WorkerPool::parallel_for(std::size_t n, const Body& body) {
   ++generation_;
   lock.unlock();
   work_cv_.notify_all();
+  // The batch lives on this frame: whatever meanwhile does, the workers
+  // must be done with it before the frame goes.
+  std::exception_ptr meanwhile_error;
+  try {
+    meanwhile();
+  } catch (...) {
+    meanwhile_error = std::current_exception();
+  }
   lock.lock();
   // Every index has been claimed once the cursor reaches n, and a claimed
   // run is finished once its worker has left; the unlock of each leaving
@@ -364,6 +374,7 @@ void WorkerPool::parallel_for(std::size_t n, const Body& body) {
   batch_ = nullptr;
   lock.unlock();
   if (batch.error) std::rethrow_exception(batch.error);
+  if (meanwhile_error) std::rethrow_exception(meanwhile_error);
 }
 
 // ---------------------------------------------------------------------------

@@ -86,6 +86,11 @@ class WorkerPool {
   // Called from one of this pool's own workers, it runs body(0, n) inline
   // instead of waiting on itself.
   void parallel_for(std::size_t n, const Body& body);
+  // The same, but once the work is handed out the calling thread runs
+  // `meanwhile` (for instance to consume finished items) before it waits
+  // for the workers. parallel_for returns only after both are done; an
+  // exception from `meanwhile` is rethrown after the workers finished.
+  void parallel_for(std::size_t n, const Body& body, const std::function<void()>& meanwhile);
 
  private:
   struct Batch;

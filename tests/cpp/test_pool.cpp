@@ -406,6 +406,45 @@ TEST(WorkerPool, BatchStartedFromAWorkerRunsInline) {
   EXPECT_EQ(inner.load(), 40u);
 }
 
+TEST(WorkerPool, MeanwhileRunsOnTheCallerWhileWorkersRun) {
+  WorkerPool pool(2);
+  const std::size_t n = 2000;
+  std::vector<std::atomic<bool>> done(n);
+  const auto caller = std::this_thread::get_id();
+  std::thread::id meanwhile_thread;
+  std::size_t consumed = 0;
+  pool.parallel_for(
+      n,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) done[i].store(true, std::memory_order_release);
+      },
+      [&] {
+        meanwhile_thread = std::this_thread::get_id();
+        // Consume in order as the workers publish, as a batch's reader does.
+        for (std::size_t i = 0; i < n; ++i) {
+          while (!done[i].load(std::memory_order_acquire)) std::this_thread::yield();
+          ++consumed;
+        }
+      });
+  EXPECT_EQ(meanwhile_thread, caller);
+  EXPECT_EQ(consumed, n);
+}
+
+TEST(WorkerPool, MeanwhileFailureWaitsForTheWorkers) {
+  WorkerPool pool(2);
+  std::atomic<std::size_t> visited{0};
+  EXPECT_THROW(pool.parallel_for(
+                   1000,
+                   [&](std::size_t begin, std::size_t end) {
+                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                     visited.fetch_add(end - begin);
+                   },
+                   [] { throw std::runtime_error("reader failed"); }),
+               std::runtime_error);
+  // Nothing of the batch still runs once the exception arrives.
+  EXPECT_EQ(visited.load(), 1000u);
+}
+
 // ---------------------------------------------------------------------------
 // The process-wide pool and fork()
 
