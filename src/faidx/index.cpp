@@ -108,13 +108,18 @@ std::size_t whitespace_at(std::string_view text, std::size_t i) noexcept {
   return whitespace_length(reinterpret_cast<const unsigned char*>(text.data()) + i, text.size() - i);
 }
 
-std::string_view trim_whitespace(std::string_view text) noexcept {
-  std::size_t begin = 0;
-  while (begin < text.size()) {
-    std::size_t w = whitespace_at(text, begin);
+// Position of the first character at or after i that is not whitespace.
+std::size_t skip_whitespace(std::string_view text, std::size_t i) noexcept {
+  while (i < text.size()) {
+    const std::size_t w = whitespace_at(text, i);
     if (w == 0) break;
-    begin += w;
+    i += w;
   }
+  return i;
+}
+
+std::string_view trim_whitespace(std::string_view text) noexcept {
+  const std::size_t begin = skip_whitespace(text, 0);
   // Scan forward to find the last non-whitespace character's end.
   std::size_t end = begin;
   for (std::size_t i = begin; i < text.size();) {
@@ -131,13 +136,8 @@ std::string_view trim_whitespace(std::string_view text) noexcept {
 }  // namespace
 
 std::string_view header_name(std::string_view header_text) noexcept {
-  std::size_t i = 0;
-  while (i < header_text.size()) {
-    std::size_t w = whitespace_at(header_text, i);
-    if (w == 0) break;
-    i += w;
-  }
-  const std::size_t begin = i;
+  const std::size_t begin = skip_whitespace(header_text, 0);
+  std::size_t i = begin;
   while (i < header_text.size() && whitespace_at(header_text, i) == 0) ++i;
   return header_text.substr(begin, i - begin);
 }
