@@ -246,3 +246,16 @@ def test_mypy_reads_the_installed_stubs(tmp_path):
     assert out.count('Revealed type is "list[gelvo.Sequence]"') == 2, out
     assert 'Argument 2 to "get_seq" of "Fasta" has incompatible type "str"; expected "int"' in out, out
     assert "Found 1 error" in out, out
+
+
+def test_the_examples_type_check_against_the_stubs(tmp_path):
+    installed_stubs()
+    pytest.importorskip("mypy")
+    scripts = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *scripts],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+    )
+    assert run.returncode == 0, run.stdout
