@@ -1,5 +1,7 @@
-"""The scripts in examples/, run as a user runs them, against plain-Python slicing."""
+"""The scripts in examples/ and the README's sessions, run as a user runs them;
+script output is checked against plain-Python slicing."""
 
+import doctest
 import pathlib
 import random
 import subprocess
@@ -7,7 +9,8 @@ import sys
 
 import pytest
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
 PHAGE = EXAMPLES / "data" / "lambda_phage.fa"
 COMPLEMENT = str.maketrans("ACGTacgtNn", "TGCAtgcaNn")
 
@@ -210,3 +213,17 @@ def test_gc_defaults_cover_the_phage():
     got = parse_bedgraph(run("gc_windows.py").stdout)
     assert [(c, s, e) for c, s, e, _ in got] == [(name, s, min(s + 1000, len(text))) for s in range(0, len(text), 1000)]
     assert got[7][3] == pytest.approx(gc_of(text[7000:8000], "gc_strict"), abs=5e-7)
+
+
+# ---------------------------------------------------------------- README
+
+
+def test_readme_sessions_give_the_outputs_shown(monkeypatch, capfd):
+    monkeypatch.chdir(ROOT)  # the sessions use paths relative to the checkout
+    result = doctest.testfile(str(ROOT / "README.md"), module_relative=False, report=False)
+    assert result.attempted > 40 and result.failed == 0, capfd.readouterr().out
+    # The lenient fetches of the README write the warnings it quotes.
+    warnings = capfd.readouterr().err
+    for line in (ROOT / "README.md").read_text().splitlines():
+        if line.startswith("    WARNING: ") and "cannot be 0" not in line:
+            assert line.strip() + "\n" in warnings
