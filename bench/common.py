@@ -39,13 +39,15 @@ def find_gelvo():
 
 
 def gelvo_origin(gelvo) -> str:
-    """Where the module came from and which commit the tree was at."""
+    """Where the module came from, when it was built, and the repository's
+    HEAD now (the build may be older than HEAD)."""
     try:
         head = subprocess.run(["git", "-C", str(REPO), "log", "-1", "--format=%h %s"],
                               capture_output=True, text=True, check=True).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
-        head = "unknown commit"
-    return f"{gelvo.__file__} (tree at {head})"
+        head = "unknown"
+    built = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(os.path.getmtime(gelvo.__file__)))
+    return f"{gelvo.__file__}, built {built}; repository HEAD: {head}"
 
 
 def optional_import(name: str):
