@@ -405,11 +405,13 @@ def main() -> None:
     verify(impls, ref, check_regions(g, lengths), [smallest_chrom, "chrM", g.records[-1].name])
 
     chrom_names = [r.name for r in g.chromosomes]
+    big = genome_mod.REGION_SETS  # calls per pass for the large regions
     workloads = [
         Workload("100 bp", genome_mod.regions(g, 100, args.calls), 100 * args.calls, args.repeats),
         Workload("1 kb", genome_mod.regions(g, 1_000, args.calls), 1_000 * args.calls, args.repeats),
-        Workload("100 kb", genome_mod.regions(g, 100_000, 200), 100_000 * 200, args.repeats),
-        Workload("1 Mb", genome_mod.regions(g, 1_000_000, 50), 1_000_000 * 50, args.repeats),
+        Workload("100 kb", genome_mod.regions(g, 100_000, big[100_000]), 100_000 * big[100_000], args.repeats),
+        Workload("1 Mb", genome_mod.regions(g, 1_000_000, big[1_000_000]), 1_000_000 * big[1_000_000],
+                 args.repeats),
         Workload("whole chr", chrom_names, sum(lengths[n] for n in chrom_names), max(2, args.repeats // 2),
                  whole=True),
     ]

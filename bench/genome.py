@@ -262,7 +262,7 @@ def regions(genome: Genome, length: int, count: int, seed: int | None = None) ->
     return [(fit[w].name, int(o) + 1, int(o) + length) for w, o in zip(which.tolist(), offsets.tolist())]
 
 
-REGION_SETS = {100: 20_000, 1_000: 20_000, 100_000: 200, 1_000_000: 50}
+REGION_SETS = {100: 20_000, 1_000: 20_000, 100_000: 1_000, 1_000_000: 200}
 
 
 def write_region_files(genome: Genome) -> list[Path]:
