@@ -77,6 +77,71 @@ std::size_t copy_skipping_line_ends(const unsigned char* p, const unsigned char*
   return got;
 }
 
+// The fast path for a record laid out as its index says: every line but
+// the last holds lenc bases followed by lenb - lenc terminator bytes. The
+// bases are copied a line at a time at known offsets, so no copy waits on
+// the search for the previous line's end; the layout is verified on the way
+// (no CR or LF inside a line, only CR or LF between lines), and any
+// deviation returns false so the caller falls back to the scanning copy.
+// The result then equals the scanning copy's byte for byte.
+bool copy_by_lines(const unsigned char* p, const unsigned char* limit, char* dst, std::size_t count,
+                   std::size_t column, const IndexEntry& entry, bool* plain) noexcept {
+#if defined(__SSE2__)
+  if (entry.lenb < entry.lenc || entry.lenc < 16) return false;
+  const std::size_t gap = entry.lenb - entry.lenc;
+  // Enough file for the whole span, checked once: count bases and a gap
+  // after every line they end.
+  const std::size_t lines = (column + count - 1) / entry.lenc;
+  std::size_t span;
+  if (__builtin_mul_overflow(lines, gap, &span) || __builtin_add_overflow(span, count, &span) ||
+      static_cast<std::size_t>(limit - p) < span) {
+    return false;
+  }
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i zero = _mm_setzero_si128();
+  __m128i bad = zero;  // terminators inside lines
+  __m128i odd = zero;  // high-bit and NUL bytes
+  std::size_t got = 0;
+  std::size_t take = std::min(entry.lenc - column, count);
+  for (;;) {
+    char* out = dst + got;
+    if (take >= 16) {
+      // 16-byte blocks, the last one overlapping the one before.
+      for (std::size_t at = 0;;) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), v);
+        bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+        odd = _mm_or_si128(odd, _mm_or_si128(v, _mm_cmpeq_epi8(v, zero)));
+        if (at + 16 == take) break;
+        at = std::min(at + 16, take - 16);
+      }
+    } else {
+      for (std::size_t i = 0; i < take; ++i) {
+        const unsigned char c = p[i];
+        if (c == '\n' || c == '\r') return false;
+        if (c == 0 || c >= 0x80) odd = _mm_set1_epi8(-1);
+        out[i] = static_cast<char>(c);
+      }
+    }
+    got += take;
+    p += take;
+    if (got == count) break;
+    for (std::size_t i = 0; i < gap; ++i) {
+      if (p[i] != '\n' && p[i] != '\r') return false;
+    }
+    p += gap;
+    take = std::min(entry.lenc, count - got);
+  }
+  if (_mm_movemask_epi8(bad) != 0) return false;
+  *plain = _mm_movemask_epi8(odd) == 0;
+  return true;
+#else
+  (void)p, (void)limit, (void)dst, (void)count, (void)column, (void)entry, (void)plain;
+  return false;
+#endif
+}
+
 // Bytes that can hold count bases and their line terminators from the first
 // base on; saturates instead of wrapping for hostile geometry.
 std::uint64_t scan_span(const IndexEntry& entry, std::size_t count) noexcept {
@@ -106,6 +171,8 @@ std::size_t extract_sequence_from_mmap(const Mapping& mapping, const IndexEntry&
   const auto b = base_offset(entry, s);
   if (!b || *b >= mapping.size) return 0;
   const std::uint64_t limit = std::min<std::uint64_t>(mapping.size, saturating_add(*b, scan_span(entry, count)));
+  const std::size_t column = (s - 1) % entry.lenc;
+  if (copy_by_lines(mapping.data + *b, mapping.data + limit, dst, count, column, entry, plain)) return count;
   std::size_t consumed;
   return copy_skipping_line_ends(mapping.data + *b, mapping.data + limit, dst, count, &consumed, plain);
 }
