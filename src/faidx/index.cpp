@@ -386,11 +386,24 @@ Result<std::pair<UniqueFd, std::string>> create_temporary(const std::string& tar
   return FaidxError::from_errno(EEXIST);
 }
 
+// The index is a regular file. Renaming over anything else would swap a
+// device node or a FIFO named as the index for a plain file (as root, even
+// /dev/null), and reading a character device such as /dev/zero never ends.
+Status regular_file(const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return Ok{};
+  return FaidxError::from_errno(S_ISDIR(st.st_mode) ? EISDIR : ESPIPE);
+}
+
 }  // namespace
 
 Status write_index(const std::string& index_path, const std::vector<IndexRecord>& records) {
   const std::string text = format_index(records);
   const std::string target = write_target(index_path);
+  struct stat existing;
+  if (::stat(target.c_str(), &existing) == 0) {
+    Status replaceable = regular_file(existing);
+    if (!replaceable) return std::move(replaceable).error();
+  }
   auto temporary = create_temporary(target);
   if (!temporary) return std::move(temporary).error();
   auto& [fd, temp_path] = *temporary;
@@ -474,6 +487,10 @@ Result<NameIndex> parse_index(std::string_view text) {
 Result<NameIndex> load_index(const std::string& index_path) {
   UniqueFd fd(::open(index_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return FaidxError(ErrorKind::IndexNotFound, index_path);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return FaidxError::from_errno(errno);
+  Status readable = regular_file(st);
+  if (!readable) return std::move(readable).error();
   auto text = read_all(fd.get());
   if (!text) return std::move(text).error();
   return parse_index(*text);

@@ -61,7 +61,8 @@ std::string format_index(const std::vector<IndexRecord>& records);
 // Writes the records to index_path atomically: the text goes to a temporary
 // file in the same directory which then replaces index_path, so readers see
 // the old index or the complete new one, never a torn file. On failure the
-// temporary file is removed and an existing index is left untouched.
+// temporary file is removed and an existing index is left untouched. Only a
+// regular file is replaced: anything else at index_path is an IOError.
 Status write_index(const std::string& index_path, const std::vector<IndexRecord>& records);
 
 // Parses .fai text. Lines without exactly five TAB-separated fields are
@@ -69,7 +70,8 @@ Status write_index(const std::string& index_path, const std::vector<IndexRecord>
 Result<NameIndex> parse_index(std::string_view text);
 
 // Reads and parses index_path. IndexNotFoundError when it cannot be opened,
-// IOError on a read error or text that is not UTF-8.
+// IOError when it is not a regular file, on a read error or on text that is
+// not UTF-8.
 Result<NameIndex> load_index(const std::string& index_path);
 
 // Whether the index must be built: it is missing (and build_index), or older
