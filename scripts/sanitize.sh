@@ -63,7 +63,7 @@ done
 
 cd "$ROOT"
 # Leak detection stays off: the interpreter keeps much of its memory to the
-# end on purpose. tests/test_leaks.py watches the module's own allocations.
+# end on purpose. The normal runs watch for leaks instead (tests/test_leaks.py).
 LD_PRELOAD="$preload" PYTHONMALLOC=malloc ASAN_OPTIONS="detect_leaks=0:$common" \
   "$VENV_PY" -X dev -m pytest -q -W error -p no:cacheprovider tests || status=$?
 check_reports
