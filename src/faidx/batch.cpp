@@ -73,6 +73,55 @@ void extract_one(const Faidx& faidx, const Mapping* mapping, char* arena, bool r
   slot.seq = std::string_view(dst, length);
 }
 
+// Arenas of finished batches, kept for the next ones: a fresh allocation of
+// the size of a batch's bases costs a page fault per page written, more
+// than the copy itself. At most kKeptBytes stay; the largest are kept.
+class ArenaCache {
+ public:
+  std::unique_ptr<char[]> take(std::size_t size, std::size_t* capacity) {
+    {
+      std::lock_guard lock(mutex_);
+      auto fits = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& k) { return k.size >= size; });
+      if (fits != kept_.end()) {
+        std::unique_ptr<char[]> arena = std::move(fits->arena);
+        *capacity = fits->size;
+        kept_bytes_ -= fits->size;
+        kept_.erase(fits);
+        return arena;
+      }
+    }
+    *capacity = size;
+    return std::unique_ptr<char[]>(new char[size]);
+  }
+
+  void give_back(std::unique_ptr<char[]> arena, std::size_t size) {
+    std::lock_guard lock(mutex_);
+    if (size > kKeptBytes) return;
+    kept_.push_back(Kept{std::move(arena), size});
+    kept_bytes_ += size;
+    std::sort(kept_.begin(), kept_.end(), [](const Kept& a, const Kept& b) { return a.size < b.size; });
+    while (kept_bytes_ > kKeptBytes) {
+      kept_bytes_ -= kept_.front().size;
+      kept_.erase(kept_.begin());
+    }
+  }
+
+ private:
+  static constexpr std::size_t kKeptBytes = std::size_t{256} << 20;
+  struct Kept {
+    std::unique_ptr<char[]> arena;
+    std::size_t size;
+  };
+  std::mutex mutex_;
+  std::vector<Kept> kept_;
+  std::size_t kept_bytes_ = 0;
+};
+
+ArenaCache& arena_cache() {
+  static ArenaCache* cache = new ArenaCache();  // never destroyed: workers may outlive statics
+  return *cache;
+}
+
 // One contiguous run of regions: plan them all, size one arena for the run,
 // then extract, publishing each slot as it is finished.
 void fetch_run(const Faidx& faidx, const Mapping* mapping, std::uint64_t source_size,
@@ -84,9 +133,11 @@ void fetch_run(const Faidx& faidx, const Mapping* mapping, std::uint64_t source_
     slots[i].offset = total;
     if (__builtin_add_overflow(total, slots[i].capacity, &total)) throw std::bad_alloc();
   }
-  std::unique_ptr<char[]> arena(new char[std::max<std::size_t>(total, 1)]);
+  std::size_t capacity = 0;
+  std::unique_ptr<char[]> arena = arena_cache().take(std::max<std::size_t>(total, 1), &capacity);
   char* base = arena.get();
   slots[begin].arena = std::move(arena);
+  slots[begin].arena_size = capacity;
   for (std::size_t i = begin; i < end; ++i) {
     extract_one(faidx, mapping, base, reverse_complement, slots[i]);
     ready[i].store(true, std::memory_order_release);
@@ -132,6 +183,9 @@ void fetch_parallel(const Faidx& faidx, std::span<const BatchRegion> regions, bo
     }
   };
   WorkerPool::instance().parallel_for(n, body, consume);
+  for (BatchOutcome& slot : slots) {
+    if (slot.arena) arena_cache().give_back(std::move(slot.arena), slot.arena_size);
+  }
   if (failure) std::rethrow_exception(failure);
 }
 

@@ -33,6 +33,7 @@ struct BatchOutcome {
   std::unique_ptr<FaidxError> error;    // set when the region failed
   std::unique_ptr<std::string> filled;  // text that outgrew its share (default_seq)
   std::unique_ptr<char[]> arena;        // the bytes of a whole run, owned by its first slot
+  std::size_t arena_size = 0;
   FetchPlan plan;
   std::size_t offset = 0;               // share of the run's arena
   std::size_t capacity = 0;
