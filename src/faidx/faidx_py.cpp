@@ -7,6 +7,7 @@
 #include "faidx/batch_py.h"
 #include "lib/args.h"
 #include "lib/text.h"
+#include "lib/type_py.h"
 #include "sequence/sequence_py.h"
 
 namespace gelvo::py {
@@ -405,7 +406,6 @@ constexpr const char kFaidxDoc[] =
 }  // namespace
 
 PyObject* create_faidx_type() {
-  if (the_type != nullptr) return Py_NewRef(reinterpret_cast<PyObject*>(the_type));
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(Faidx_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(Faidx_dealloc)},
@@ -420,10 +420,7 @@ PyObject* create_faidx_type() {
   };
   PyType_Spec spec = {"gelvo.Faidx", sizeof(FaidxObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  PyObject* type = PyType_FromSpec(&spec);
-  if (type == nullptr) return nullptr;
-  the_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
-  return type;
+  return create_type_once(the_type, spec);
 }
 
 PyTypeObject* faidx_type() noexcept { return the_type; }

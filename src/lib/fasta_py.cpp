@@ -438,20 +438,6 @@ PyTypeObject* fasta_type() noexcept { return the_fasta_type; }
 
 const Faidx& fasta_faidx(PyObject* fasta) noexcept { return *as_fasta(fasta)->faidx; }
 
-PyObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec) {
-  if (slot == nullptr) {
-    slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (slot == nullptr) return nullptr;
-  }
-  return Py_NewRef(reinterpret_cast<PyObject*>(slot));
-}
-
-PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {
-  PyRef name = PyRef::steal(PyType_GetName(type));
-  if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
-  return nullptr;
-}
-
 PyObject* create_fasta_type() {
   return guarded([]() -> PyObject* {
     if (the_fasta_type != nullptr) return Py_NewRef(reinterpret_cast<PyObject*>(the_fasta_type));

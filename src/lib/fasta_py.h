@@ -8,6 +8,7 @@
 
 #include "faidx/faidx.h"
 #include "lib/pyref.h"
+#include "lib/type_py.h"
 
 namespace gelvo::py {
 
@@ -35,14 +36,6 @@ const gelvo::Faidx& fasta_faidx(PyObject* fasta) noexcept;
 // Fasta methods defined outside fasta_py.cpp, appended to its own method
 // table when the class is created. The array ends with a zeroed entry.
 const PyMethodDef* fasta_batch_methods() noexcept;
-
-// Creates a class from spec the first time and stores it in slot; returns a
-// new reference to it (or null with an exception).
-PyObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec);
-
-// tp_new of the classes only the module creates: raises TypeError
-// "No constructor defined for <ClassName>".
-PyObject* no_constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 // A new FastaRecord for name (an exact str, taken over) of fasta
 // (borrowed; the record keeps a reference). Null with an exception set.

@@ -7,6 +7,7 @@
 #include "errors/error_py.h"
 #include "lib/args.h"
 #include "lib/text.h"
+#include "lib/type_py.h"
 
 namespace gelvo::py {
 
@@ -428,14 +429,7 @@ PyType_Spec sequence_spec = {
 
 }  // namespace
 
-PyObject* create_sequence_type() {
-  if (the_type == nullptr) {
-    PyObject* type = PyType_FromSpec(&sequence_spec);
-    if (type == nullptr) return nullptr;
-    the_type = reinterpret_cast<PyTypeObject*>(type);
-  }
-  return Py_NewRef(reinterpret_cast<PyObject*>(the_type));
-}
+PyObject* create_sequence_type() { return create_type_once(the_type, sequence_spec); }
 
 PyTypeObject* sequence_type() noexcept { return the_type; }
 
