@@ -199,6 +199,8 @@ def _child_batch(path, queue):
     queue.put(len(out))
 
 
+# Forking a process with worker threads is the point here.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_forked_child_gets_its_own_pool(genome):
     fa = gelvo.Faidx(genome)
     fa.fetch_many(regions_in("chr1", 2000))  # the parent's pool now exists
