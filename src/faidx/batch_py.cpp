@@ -149,9 +149,7 @@ PyObject* batch_fetch_many(const Faidx& faidx, const BatchRequest& request, bool
 PyObject* batch_fetch_same_chr(const Faidx& faidx, PyObject* name_obj, std::string_view name,
                                BatchRequest& request, bool reverse_complement) {
   if (request.regions.empty()) return PyList_New(0);
-  if (faidx.index().find(name) == nullptr) {
-    return set_error(FaidxError(ErrorKind::Fetch, "Sequence '" + std::string(name) + "' not found"));
-  }
+  if (auto found = faidx.find_entry(name); !found) return set_error(found.error());
   for (BatchRegion& region : request.regions) region.name = name;
   if (request.regions.size() < kParallelThreshold) return sequential(faidx, request, name_obj, reverse_complement);
   return parallel(faidx, request, name_obj, name, reverse_complement);

@@ -35,8 +35,6 @@ std::string concat(std::initializer_list<Piece> pieces) {
   return out;
 }
 
-std::string not_found(std::string_view name) { return concat({"Sequence '", name, "' not found"}); }
-
 std::string out_of_bounds(std::string_view name, std::size_t start, std::size_t end, std::size_t length) {
   return concat({"coordinates ", start, "-", end, " are out of bounds for sequence '", name, "' of length ", length});
 }
@@ -133,9 +131,16 @@ Faidx::~Faidx() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Result<FetchPlan, FetchFailure> Faidx::plan_fetch(std::string_view name, std::size_t start, std::size_t end) const {
+Result<const IndexEntry*> Faidx::find_entry(std::string_view name) const {
   const IndexEntry* entry = index_.find(name);
-  if (entry == nullptr) return FetchFailure(FaidxError(ErrorKind::Fetch, not_found(name)));
+  if (entry == nullptr) return FaidxError(ErrorKind::Fetch, concat({"Sequence '", name, "' not found"}));
+  return entry;
+}
+
+Result<FetchPlan, FetchFailure> Faidx::plan_fetch(std::string_view name, std::size_t start, std::size_t end) const {
+  auto found = find_entry(name);
+  if (!found) return FetchFailure(std::move(found).error());
+  const IndexEntry* entry = *found;
   const std::size_t length = entry->rlen;
   const bool strict = options_.strict_bounds;
   if (start > length || end > length) {
@@ -163,8 +168,9 @@ Result<FetchPlan, FetchFailure> Faidx::plan_fetch(std::string_view name, std::si
 }
 
 Result<FetchPlan> Faidx::plan_fetch_silent(std::string_view name, std::size_t start, std::size_t end) const {
-  const IndexEntry* entry = index_.find(name);
-  if (entry == nullptr) return FaidxError(ErrorKind::Fetch, not_found(name));
+  auto found = find_entry(name);
+  if (!found) return std::move(found).error();
+  const IndexEntry* entry = *found;
   const std::size_t length = entry->rlen;
   if (options_.strict_bounds) {
     if (1 <= start && start <= end && end <= length) return region(entry, start, end);
@@ -180,10 +186,10 @@ Result<FetchPlan> Faidx::plan_fetch_silent(std::string_view name, std::size_t st
 }
 
 Result<FetchPlan> Faidx::plan_entire(std::string_view name) const {
-  const IndexEntry* entry = index_.find(name);
-  if (entry == nullptr) return FaidxError(ErrorKind::Fetch, not_found(name));
+  auto found = find_entry(name);
+  if (!found) return std::move(found).error();
   // count() = rlen, also for rlen 0 (e = 0, s = 1 wraps to 0).
-  return region(entry, 1, entry->rlen);
+  return region(*found, 1, (*found)->rlen);
 }
 
 std::uint64_t Faidx::source_size(const Mapping* mapping) const noexcept {

@@ -73,6 +73,9 @@ class Faidx {
   // The mapped file, or null when fetches read through the descriptor.
   const Mapping* mapping() const noexcept { return mapped_ ? &mapping_ : nullptr; }
 
+  // The entry of a name, or the FetchError "Sequence '<name>' not found".
+  Result<const IndexEntry*> find_entry(std::string_view name) const;
+
   // Lookup and the coordinate rules of the region fetch. Lenient problems
   // write their warning line to standard error.
   Result<FetchPlan, FetchFailure> plan_fetch(std::string_view name, std::size_t start, std::size_t end) const;

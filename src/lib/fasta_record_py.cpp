@@ -47,11 +47,9 @@ bool resolve(PyObject* self, Record* out) {
   out->faidx = &fasta_faidx(record->fasta);
   out->name_obj = record->name;
   if (!str_bytes(record->name, &out->name)) return false;
-  out->entry = out->faidx->index().find(out->name);
-  if (out->entry == nullptr) {
-    set_error(FaidxError(ErrorKind::Fetch, "Sequence '" + std::string(out->name) + "' not found"));
-    return false;
-  }
+  auto found = out->faidx->find_entry(out->name);
+  if (!found) return set_error(found.error()), false;
+  out->entry = *found;
   return true;
 }
 
