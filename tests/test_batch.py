@@ -94,6 +94,42 @@ def test_first_failure_position_is_reported(genome, capfd):
     assert capfd.readouterr().err == ""
 
 
+LARGE_BATCH_FAILURES = textwrap.dedent(
+    """
+    import random, sys, gelvo
+    fa = gelvo.Faidx(sys.argv[1])
+    rng = random.Random(4)
+    regions = [("chr1", s, s + 99) for s in (rng.randrange(1, 4900) for _ in range(60000))]
+    for bad in (55000, 3, 30000):
+        regions[bad] = ("nope", 1, 2)
+    try:
+        fa.fetch_many(regions)
+    except RuntimeError as e:
+        print(e)
+    """
+)
+
+
+def test_early_failure_in_a_large_batch_ends_it(genome):
+    # The caller stops building results at the first failure while workers
+    # are far ahead or held back; the call must still come back.
+    out = subprocess.run([sys.executable, "-c", LARGE_BATCH_FAILURES, genome], capture_output=True, text=True,
+                         check=True, timeout=120)
+    assert out.stdout == "Error fetching region 3: Fetch error: Sequence 'nope' not found\n"
+
+
+def test_consecutive_batches_of_changing_sizes(genome):
+    # Storage is kept from one batch to the next; nothing of an earlier,
+    # larger or failed batch may show through.
+    fa = gelvo.Faidx(genome, sequence_always_upper=True)
+    for n, seed in ((40000, 1), (1500, 2), (25000, 3)):
+        regions = regions_in("chr1", n, seed=seed, length=1 + seed * 70)
+        pairs = [(s, e) for _, s, e in regions]
+        assert same(fa.fetch_many_same_chr("chr1", pairs), [fa.fetch(*r) for r in regions])
+        with pytest.raises(RuntimeError, match=f"^Error fetching region {n - 1}: "):
+            fa.fetch_many(regions[:-1] + [("nope", 1, 2)])
+
+
 def test_strict_bounds_on_both_paths(genome):
     fa = gelvo.Faidx(genome, strict_bounds=True)
     pairs = [(1, 10)] * 999 + [(8, 3)]

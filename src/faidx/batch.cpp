@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -29,50 +30,6 @@ void reverse_complement_in_place(char* text, std::size_t n) noexcept {
   if (j == i + 1) text[i] = static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(text[i])]);
 }
 
-// Lookup, coordinate rules and the bytes the region may need.
-void plan_one(const Faidx& faidx, std::uint64_t source_size, const BatchRegion& region, BatchOutcome& slot) {
-  auto plan = faidx.plan_fetch_silent(region.name, region.start, region.end);
-  if (!plan) {
-    slot.error = std::make_unique<FaidxError>(std::move(plan).error());
-    return;
-  }
-  slot.plan = *plan;
-  slot.start = faidx.result_start(slot.plan);
-  slot.end = faidx.result_end(slot.plan);
-  if (!slot.plan.is_empty()) slot.capacity = Faidx::extract_bound(slot.plan, source_size);
-}
-
-// Copies the bases into the region's share of its run's arena, then fills,
-// upper-cases and reverse-complements as asked.
-void extract_one(const Faidx& faidx, const Mapping* mapping, char* arena, bool reverse_complement,
-                 BatchOutcome& slot) {
-  if (slot.error) return;
-  if (reverse_complement && slot.start && slot.end) std::swap(slot.start, slot.end);
-  if (slot.plan.is_empty()) {
-    slot.plain = true;
-    return;
-  }
-  char* dst = arena + slot.offset;
-  auto got = faidx.extract(slot.plan, mapping, dst, slot.capacity, &slot.plain);
-  if (!got) {
-    slot.error = std::make_unique<FaidxError>(std::move(got).error());
-    return;
-  }
-  std::size_t length = *got;
-  const auto& filler = faidx.options().default_seq;
-  if (length < slot.plan.count() && filler && !filler->empty()) {
-    slot.filled = std::make_unique<std::string>(dst, length);
-    faidx.finish_text(slot.plan, *slot.filled, true);
-    dst = slot.filled->data();
-    length = slot.filled->size();
-    slot.plain = false;  // let the reader look at the filler too
-  } else {
-    faidx.apply_case(dst, length);
-  }
-  if (reverse_complement) reverse_complement_in_place(dst, length);
-  slot.seq = std::string_view(dst, length);
-}
-
 // Arenas of finished batches, kept for the next ones: a fresh allocation of
 // the size of a batch's bases costs a page fault per page written, more
 // than the copy itself. At most kKeptBytes stay; the largest are kept.
@@ -81,11 +38,11 @@ class ArenaCache {
   std::unique_ptr<char[]> take(std::size_t size, std::size_t* capacity) {
     {
       std::lock_guard lock(mutex_);
-      auto fits = std::find_if(kept_.begin(), kept_.end(), [&](const Kept& k) { return k.size >= size; });
+      auto fits = kept_.lower_bound(size);  // the smallest that is large enough
       if (fits != kept_.end()) {
-        std::unique_ptr<char[]> arena = std::move(fits->arena);
-        *capacity = fits->size;
-        kept_bytes_ -= fits->size;
+        *capacity = fits->first;
+        std::unique_ptr<char[]> arena = std::move(fits->second);
+        kept_bytes_ -= fits->first;
         kept_.erase(fits);
         return arena;
       }
@@ -97,23 +54,18 @@ class ArenaCache {
   void give_back(std::unique_ptr<char[]> arena, std::size_t size) {
     std::lock_guard lock(mutex_);
     if (size > kKeptBytes) return;
-    kept_.push_back(Kept{std::move(arena), size});
+    kept_.emplace(size, std::move(arena));
     kept_bytes_ += size;
-    std::sort(kept_.begin(), kept_.end(), [](const Kept& a, const Kept& b) { return a.size < b.size; });
     while (kept_bytes_ > kKeptBytes) {
-      kept_bytes_ -= kept_.front().size;
+      kept_bytes_ -= kept_.begin()->first;
       kept_.erase(kept_.begin());
     }
   }
 
  private:
   static constexpr std::size_t kKeptBytes = std::size_t{256} << 20;
-  struct Kept {
-    std::unique_ptr<char[]> arena;
-    std::size_t size;
-  };
   std::mutex mutex_;
-  std::vector<Kept> kept_;
+  std::multimap<std::size_t, std::unique_ptr<char[]>> kept_;  // by size
   std::size_t kept_bytes_ = 0;
 };
 
@@ -122,71 +74,232 @@ ArenaCache& arena_cache() {
   return *cache;
 }
 
-// One contiguous run of regions: plan them all, size one arena for the run,
-// then extract, publishing each slot as it is finished.
-void fetch_run(const Faidx& faidx, const Mapping* mapping, std::uint64_t source_size,
-               std::span<const BatchRegion> regions, bool reverse_complement, std::vector<BatchOutcome>& slots,
-               std::atomic<bool>* ready, std::size_t begin, std::size_t end) {
-  std::size_t total = 0;
-  for (std::size_t i = begin; i < end; ++i) {
-    plan_one(faidx, source_size, regions[i], slots[i]);
-    slots[i].offset = total;
-    if (__builtin_add_overflow(total, slots[i].capacity, &total)) throw std::bad_alloc();
-  }
-  std::size_t capacity = 0;
-  std::unique_ptr<char[]> arena = arena_cache().take(std::max<std::size_t>(total, 1), &capacity);
-  char* base = arena.get();
-  slots[begin].arena = std::move(arena);
-  slots[begin].arena_size = capacity;
-  for (std::size_t i = begin; i < end; ++i) {
-    extract_one(faidx, mapping, base, reverse_complement, slots[i]);
-    ready[i].store(true, std::memory_order_release);
-  }
+// What the outcomes of one block point to, kept until the batch is over.
+struct BlockStore {
+  std::unique_ptr<char[]> arena;  // the bases of the whole block
+  std::size_t arena_size = 0;
+  std::vector<std::unique_ptr<FaidxError>> errors;
+  std::vector<std::unique_ptr<std::string>> filled;  // texts that outgrew their share (default_seq)
+};
+
+// A worker's notes on one region of its block.
+struct Planned {
+  FetchPlan plan;
+  std::size_t offset;    // share of the block's arena
+  std::size_t capacity;
+};
+
+void fail(BatchOutcome& out, BlockStore& store, FaidxError error) {
+  store.errors.push_back(std::make_unique<FaidxError>(std::move(error)));
+  out.error = store.errors.back().get();
 }
+
+// Lookup, coordinate rules and the bytes the region may need.
+void plan_one(const Faidx& faidx, std::uint64_t source_size, const BatchRegion& region, Planned& planned,
+              BatchOutcome& out, BlockStore& store) {
+  out = BatchOutcome{nullptr, 0, 0, 0, nullptr, false, false, true};
+  planned.plan = FetchPlan{};
+  planned.capacity = 0;
+  auto plan = faidx.plan_fetch_silent(region.name, region.start, region.end);
+  if (!plan) return fail(out, store, std::move(plan).error());
+  planned.plan = *plan;
+  const auto start = faidx.result_start(*plan);
+  const auto end = faidx.result_end(*plan);
+  out.has_start = start.has_value();
+  out.start_value = start.value_or(0);
+  out.has_end = end.has_value();
+  out.end_value = end.value_or(0);
+  if (!plan->is_empty()) planned.capacity = Faidx::extract_bound(*plan, source_size);
+}
+
+// Copies the bases into the region's share of its block's arena, then fills,
+// upper-cases and reverse-complements as asked.
+void extract_one(const Faidx& faidx, const Mapping* mapping, char* arena, bool reverse_complement,
+                 const Planned& planned, BatchOutcome& out, BlockStore& store) {
+  if (out.error) return;
+  if (reverse_complement && out.has_start && out.has_end) std::swap(out.start_value, out.end_value);
+  if (planned.plan.is_empty()) return;
+  char* dst = arena + planned.offset;
+  auto got = faidx.extract(planned.plan, mapping, dst, planned.capacity, &out.plain);
+  if (!got) return fail(out, store, std::move(got).error());
+  std::size_t length = *got;
+  const auto& filler = faidx.options().default_seq;
+  if (length < planned.plan.count() && filler && !filler->empty()) {
+    auto text = std::make_unique<std::string>(dst, length);
+    faidx.finish_text(planned.plan, *text, true);
+    dst = text->data();
+    length = text->size();
+    out.plain = false;  // let the reader look at the filler too
+    store.filled.push_back(std::move(text));
+  } else {
+    faidx.apply_case(dst, length);
+  }
+  if (reverse_complement) reverse_complement_in_place(dst, length);
+  out.data = dst;
+  out.length = length;
+}
+
+// One parallel batch: the outcomes, their readiness, the stores they point
+// into, and where the consumer is.
+class ParallelBatch {
+ public:
+  ParallelBatch(const Faidx& faidx, std::span<const BatchRegion> regions, bool reverse_complement)
+      : faidx_(faidx),
+        regions_(regions),
+        reverse_complement_(reverse_complement),
+        mapping_(faidx.mapping()),
+        source_size_(faidx.source_size(mapping_)),
+        // Written by the workers only: not cleared beforehand.
+        outcomes_(std::make_unique_for_overwrite<BatchOutcome[]>(regions.size())),
+        ready_(new std::atomic<bool>[regions.size()]()) {}
+
+  ~ParallelBatch() {
+    for (auto& store : stores_) {
+      if (store->arena) arena_cache().give_back(std::move(store->arena), store->arena_size);
+    }
+  }
+
+  // A worker's run, block by block. A block that throws (out of memory)
+  // still marks its outcomes ready, after setting `failed_`, so the
+  // consumer never waits for them (nor reads them); the exception is
+  // rethrown once the batch is over.
+  void run(std::size_t begin, std::size_t end) {
+    for (std::size_t at = begin; at < end; at += kBlock) {
+      const std::size_t stop = std::min(end, at + kBlock);
+      try {
+        wait_for_consumer(at);
+        run_block(at, stop);
+      } catch (...) {
+        {
+          std::lock_guard lock(mutex_);
+          if (!failure_) failure_ = std::current_exception();
+        }
+        failed_.store(true, std::memory_order_release);
+        for (std::size_t i = at; i < end; ++i) ready_[i].store(true, std::memory_order_release);
+        return;
+      }
+    }
+  }
+
+  // On the calling thread: hands the outcomes to sink in request order.
+  void consume(const OutcomeSink& sink) {
+    // However this ends (sink may refuse or throw), no worker may go on
+    // waiting for the consumer.
+    struct Finished {
+      std::atomic<std::size_t>& consumed;
+      ~Finished() { consumed.store(kDone, std::memory_order_relaxed); }
+    } finished{consumed_};
+    consuming_.store(true, std::memory_order_relaxed);
+    const std::size_t n = regions_.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i % kPublishEvery == 0) consumed_.store(i, std::memory_order_relaxed);
+      if (!ready_[i].load(std::memory_order_acquire)) {
+        consumed_.store(i, std::memory_order_relaxed);
+        // Nap rather than spin: on a machine with as many workers as
+        // processors, a spinning consumer takes a processor from them,
+        // and waking the consumer per region would cost the workers a
+        // system call.
+        do std::this_thread::sleep_for(std::chrono::microseconds(50));
+        while (!ready_[i].load(std::memory_order_acquire));
+      }
+      if (failed_.load(std::memory_order_acquire)) return;
+      if (i + kPrefetchAhead < n && ready_[i + kPrefetchAhead].load(std::memory_order_acquire)) {
+        // Those bases were written on another processor: start moving the
+        // first of them here.
+        const BatchOutcome& later = outcomes_[i + kPrefetchAhead];
+        const std::size_t bytes = std::min<std::size_t>(later.length, 512);
+        for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(later.data + at);
+      }
+      if (!sink(i, outcomes_[i])) return;
+    }
+  }
+
+  void rethrow() const {
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 2048;           // regions planned, then extracted, at once
+  static constexpr std::size_t kAheadOfConsumer = 16384;  // regions a worker may run ahead
+  static constexpr std::size_t kPublishEvery = 256;
+  static constexpr std::size_t kDone = static_cast<std::size_t>(-1);
+  // Regions of a big file each wait for memory; asking for a few ahead
+  // lets those waits overlap (in workers and in the consumer).
+  static constexpr std::size_t kPrefetchAhead = 8;
+
+  // Where the calling thread is the bottleneck (building the results), a
+  // worker far ahead of it only takes a processor from it: it naps until
+  // the consumer comes near. Until the consumer has started (it never
+  // starts before the body when the pool runs the body inline), nobody
+  // waits. The consumer publishes its position before it naps itself, so
+  // the block it waits for never waits for it.
+  void wait_for_consumer(std::size_t begin) const {
+    if (!consuming_.load(std::memory_order_relaxed)) return;
+    for (;;) {
+      const std::size_t at = consumed_.load(std::memory_order_relaxed);
+      if (at == kDone || begin < at + kAheadOfConsumer) return;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  }
+
+  BlockStore& new_store() {
+    std::lock_guard lock(mutex_);
+    stores_.push_back(std::make_unique<BlockStore>());
+    return *stores_.back();
+  }
+
+  // Plans a block, sizes one arena for it, then extracts, publishing each
+  // outcome as it is finished.
+  void run_block(std::size_t begin, std::size_t end) {
+    BlockStore& store = new_store();
+    thread_local std::vector<Planned> planned(kBlock);
+    const std::size_t count = end - begin;
+    std::size_t total = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+      Planned& p = planned[k];
+      plan_one(faidx_, source_size_, regions_[begin + k], p, outcomes_[begin + k], store);
+      p.offset = total;
+      if (__builtin_add_overflow(total, p.capacity, &total)) throw std::bad_alloc();
+    }
+    store.arena = arena_cache().take(std::max<std::size_t>(total, 1), &store.arena_size);
+    char* base = store.arena.get();
+    auto prefetch = [&](std::size_t k) {
+      const Planned& p = planned[k];
+      if (mapping_ != nullptr && !p.plan.is_empty())
+        prefetch_from_mmap(*mapping_, *p.plan.entry, p.plan.s, p.capacity);
+    };
+    for (std::size_t k = 0; k < std::min(count, kPrefetchAhead); ++k) prefetch(k);
+    for (std::size_t k = 0; k < count; ++k) {
+      if (k + kPrefetchAhead < count) prefetch(k + kPrefetchAhead);
+      extract_one(faidx_, mapping_, base, reverse_complement_, planned[k], outcomes_[begin + k], store);
+      ready_[begin + k].store(true, std::memory_order_release);
+    }
+  }
+
+  const Faidx& faidx_;
+  std::span<const BatchRegion> regions_;
+  const bool reverse_complement_;
+  const Mapping* const mapping_;
+  const std::uint64_t source_size_;
+  std::unique_ptr<BatchOutcome[]> outcomes_;
+  std::unique_ptr<std::atomic<bool>[]> ready_;
+  std::atomic<bool> consuming_{false};
+  std::atomic<std::size_t> consumed_{0};
+  std::atomic<bool> failed_{false};
+  std::mutex mutex_;  // guards stores_ and failure_
+  std::vector<std::unique_ptr<BlockStore>> stores_;
+  std::exception_ptr failure_;
+};
 
 }  // namespace
 
 void fetch_parallel(const Faidx& faidx, std::span<const BatchRegion> regions, bool reverse_complement,
-                    std::vector<BatchOutcome>& slots, const OutcomeSink& sink) {
-  const std::size_t n = regions.size();
-  slots.clear();
-  slots.resize(n);
-  std::unique_ptr<std::atomic<bool>[]> ready(new std::atomic<bool>[n]());
-  const Mapping* mapping = faidx.mapping();
-  const std::uint64_t source_size = faidx.source_size(mapping);
-  // A run that throws (out of memory) still marks its slots ready, after
-  // setting `failed`, so the consumer never waits for it; the exception is
-  // rethrown once the batch is over.
-  std::atomic<bool> failed{false};
-  std::exception_ptr failure;
-  std::mutex failure_mutex;
-
-  auto body = [&](std::size_t begin, std::size_t end) {
-    try {
-      fetch_run(faidx, mapping, source_size, regions, reverse_complement, slots, ready.get(), begin, end);
-    } catch (...) {
-      {
-        std::lock_guard lock(failure_mutex);
-        if (!failure) failure = std::current_exception();
-      }
-      failed.store(true, std::memory_order_release);
-      for (std::size_t i = begin; i < end; ++i) ready[i].store(true, std::memory_order_release);
-    }
-  };
-  auto consume = [&] {
-    for (std::size_t i = 0; i < n; ++i) {
-      // Nap rather than spin: on a machine with as many workers as
-      // processors, a spinning consumer takes a processor from them, and
-      // waking the consumer per region would cost the workers a system call.
-      while (!ready[i].load(std::memory_order_acquire)) std::this_thread::sleep_for(std::chrono::microseconds(50));
-      if (failed.load(std::memory_order_acquire) || !sink(i, slots[i])) return;
-    }
-  };
-  WorkerPool::instance().parallel_for(n, body, consume);
-  for (BatchOutcome& slot : slots) {
-    if (slot.arena) arena_cache().give_back(std::move(slot.arena), slot.arena_size);
-  }
-  if (failure) std::rethrow_exception(failure);
+                    const OutcomeSink& sink) {
+  ParallelBatch batch(faidx, regions, reverse_complement);
+  WorkerPool::instance().parallel_for(
+      regions.size(), [&](std::size_t begin, std::size_t end) { batch.run(begin, end); },
+      [&] { batch.consume(sink); });
+  batch.rethrow();
 }
 
 }  // namespace gelvo

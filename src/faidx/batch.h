@@ -24,19 +24,26 @@ struct BatchRegion {
   std::size_t end = 0;
 };
 
-// What one region gave: its bases and coordinates, or its error.
+// What one region gave: its bases and coordinates, or its error. Plain
+// data, written once by a worker; the bytes and the error it points to are
+// owned by the batch and stay valid until fetch_parallel returns.
 struct BatchOutcome {
-  std::string_view seq;                 // into `arena` of a slot of its run, or `filled`
-  std::optional<std::size_t> start;
-  std::optional<std::size_t> end;
-  bool plain = false;                   // every byte of seq lies in 1..127
-  std::unique_ptr<FaidxError> error;    // set when the region failed
-  std::unique_ptr<std::string> filled;  // text that outgrew its share (default_seq)
-  std::unique_ptr<char[]> arena;        // the bytes of a whole run, owned by its first slot
-  std::size_t arena_size = 0;
-  FetchPlan plan;
-  std::size_t offset = 0;               // share of the run's arena
-  std::size_t capacity = 0;
+  const char* data;          // the bases: into the arena of its block, or filled text
+  std::size_t length;
+  std::size_t start_value;   // meaningful when has_start
+  std::size_t end_value;     // meaningful when has_end
+  const FaidxError* error;   // set when the region failed
+  bool has_start;
+  bool has_end;
+  bool plain;                // every byte of the bases lies in 1..127
+
+  std::string_view seq() const noexcept { return {data, length}; }
+  std::optional<std::size_t> start() const noexcept {
+    return has_start ? std::optional<std::size_t>(start_value) : std::nullopt;
+  }
+  std::optional<std::size_t> end() const noexcept {
+    return has_end ? std::optional<std::size_t>(end_value) : std::nullopt;
+  }
 };
 
 // Batches below this size run region by region on the calling thread.
@@ -44,18 +51,19 @@ inline constexpr std::size_t kParallelThreshold = 1000;
 
 // Receives the outcomes on the calling thread in request order, each as soon
 // as it is ready; returning false stops the deliveries (the batch still
-// finishes before fetch_parallel returns).
+// finishes before fetch_parallel returns). The outcome and what it points
+// to stay valid until fetch_parallel returns.
 using OutcomeSink = std::function<bool(std::size_t index, const BatchOutcome& outcome)>;
 
 // Fetches every region with the silent single-region rules
 // (fetch_single_optimized) on the process's worker pool, every region even
-// after another failed, into slots (resized to the number of regions). With
+// after another failed, and hands each outcome to sink in order. With
 // reverse_complement, each successful outcome is turned into its reverse
 // complement (start and end swapped when both are present) on the workers.
-// Workers touch only the Faidx (read-only), the regions and their own slots;
-// the calling thread runs sink meanwhile, so turning outcomes into results
-// overlaps with fetching the later ones.
+// Workers touch only the Faidx (read-only), the regions and their own
+// outcomes; the calling thread runs sink meanwhile, so turning outcomes into
+// results overlaps with fetching the later ones.
 void fetch_parallel(const Faidx& faidx, std::span<const BatchRegion> regions, bool reverse_complement,
-                    std::vector<BatchOutcome>& slots, const OutcomeSink& sink);
+                    const OutcomeSink& sink);
 
 }  // namespace gelvo

@@ -44,14 +44,12 @@ bool convert_items(PyObject* regions, BatchRequest* out, bool with_name) {
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(out->items.get());
   PyObject* const* items = PySequence_Fast_ITEMS(out->items.get());
   out->regions.resize(static_cast<std::size_t>(n));
-  if (with_name) out->names.resize(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* const* fields = tuple_items(items[i], with_name ? 3 : 2);
     if (fields == nullptr) return false;
     BatchRegion& region = out->regions[static_cast<std::size_t>(i)];
     if (with_name) {
       if (!to_text(fields[0], kRegions, &region.name)) return false;
-      out->names[static_cast<std::size_t>(i)] = fields[0];
       ++fields;
     }
     if (!to_size(fields[0], kRegions, &region.start) || !to_size(fields[1], kRegions, &region.end)) return false;
@@ -72,7 +70,7 @@ PyObject* sequential(const Faidx& faidx, const BatchRequest& request, PyObject* 
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < n; ++i) {
-    PyObject* name_obj = shared_name ? shared_name : request.names[i];
+    PyObject* name_obj = shared_name ? shared_name : request.name(i);
     PyRef value = fetch_sequential(faidx, name_obj, request.regions[i], reverse_complement);
     if (!value) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
@@ -88,9 +86,9 @@ PyRef result_name(PyObject* name_obj, std::string_view name) {
 
 // The text of an outcome as a new str: plain bytes are copied straight in.
 PyRef outcome_text(const BatchOutcome& outcome) {
-  if (!outcome.plain) return text_to_str(outcome.seq);
-  PyRef str = new_ascii_str(outcome.seq.size());
-  if (str && !outcome.seq.empty()) std::memcpy(ascii_data(str.get()), outcome.seq.data(), outcome.seq.size());
+  if (!outcome.plain) return text_to_str(outcome.seq());
+  PyRef str = new_ascii_str(outcome.length);
+  if (str && outcome.length != 0) std::memcpy(ascii_data(str.get()), outcome.data, outcome.length);
   return str;
 }
 
@@ -106,15 +104,17 @@ PyObject* parallel(const Faidx& faidx, const BatchRequest& request, PyObject* sh
   // workers go on with later regions. The first failure stops the making;
   // its position is the lowest, since outcomes arrive in request order.
   std::optional<std::size_t> failed_at;
+  std::string failure;
   bool python_error = false;
   auto sink = [&](std::size_t i, const BatchOutcome& slot) -> bool {
     if (slot.error) {
       failed_at = i;
+      failure = slot.error->display();
       return false;
     }
-    PyRef name = shared ? PyRef::borrow(shared.get()) : result_name(request.names[i], request.regions[i].name);
+    PyRef name = shared ? PyRef::borrow(shared.get()) : result_name(request.name(i), request.regions[i].name);
     PyRef seq = name ? outcome_text(slot) : PyRef();
-    PyRef value = seq ? new_sequence(std::move(name), std::move(seq), slot.start, slot.end, reverse_complement)
+    PyRef value = seq ? new_sequence(std::move(name), std::move(seq), slot.start(), slot.end(), reverse_complement)
                       : PyRef();
     if (!value) {
       python_error = true;
@@ -123,13 +123,12 @@ PyObject* parallel(const Faidx& faidx, const BatchRequest& request, PyObject* sh
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
     return true;
   };
-  std::vector<BatchOutcome> slots;
-  fetch_parallel(faidx, request.regions, reverse_complement, slots, sink);
+  fetch_parallel(faidx, request.regions, reverse_complement, sink);
   if (python_error) return nullptr;
   if (failed_at) {
     std::string message = "Error fetching region " + std::to_string(*failed_at);
     if (shared_name != nullptr) message.append(" from ").append(shared_text);
-    message.append(": ").append(slots[*failed_at].error->display());
+    message.append(": ").append(failure);
     return set_error_text(PyExc_RuntimeError, message);
   }
   return list.release();

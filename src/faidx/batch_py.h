@@ -13,11 +13,15 @@
 namespace gelvo::py {
 
 // A converted request. The regions view the UTF-8 of name objects that
-// `items` keeps alive; `names` holds those objects (borrowed from items).
+// `items` keeps alive.
 struct BatchRequest {
   PyRef items;  // the request as a list or tuple
   std::vector<BatchRegion> regions;
-  std::vector<PyObject*> names;
+
+  // The name object of region i (of a (name, start, end) request).
+  PyObject* name(std::size_t i) const noexcept {
+    return PyTuple_GET_ITEM(PySequence_Fast_ITEMS(items.get())[i], 0);
+  }
 };
 
 // regions: a sequence (not a str) of (str, int, int) tuples. Raises the
