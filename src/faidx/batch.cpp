@@ -238,7 +238,7 @@ class ParallelBatch {
     for (;;) {
       const std::size_t at = consumed_.load(std::memory_order_relaxed);
       if (at == kDone || begin < at + kAheadOfConsumer) return;
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
 
