@@ -2,6 +2,7 @@
 
 import multiprocessing
 import os
+import pickle
 import random
 import subprocess
 import sys
@@ -128,6 +129,52 @@ def test_consecutive_batches_of_changing_sizes(genome):
         assert same(fa.fetch_many_same_chr("chr1", pairs), [fa.fetch(*r) for r in regions])
         with pytest.raises(RuntimeError, match=f"^Error fetching region {n - 1}: "):
             fa.fetch_many(regions[:-1] + [("nope", 1, 2)])
+
+
+def sequence_views(s):
+    """Everything a Sequence shows, as plain values."""
+    return (s.name, s.seq, str(s), repr(s), len(s), s.start, s.end, s.comp, s.fancy_name, s.orientation,
+            s[3:40].seq, s[::-7].seq, s[-1].seq, [r.seq for r in s[:5]], "A" in s,
+            (-s).seq, s.complement.seq, s.reverse.seq, s.gc, s.gc_strict, s.gc_iupac,
+            s == s.seq, s == gelvo.Sequence(seq=s.seq), pickle.loads(pickle.dumps(s)).seq)
+
+
+@pytest.mark.parametrize("rc", [False, True])
+def test_parallel_results_behave_as_single_fetch_results(genome, rc):
+    regions = regions_in("chr1", 1500, seed=6)
+    batch = gelvo.Fasta(genome).fetch_many(regions, rc=rc)
+    faidx = gelvo.Faidx(genome)
+    singles = [faidx.fetch(*r) for r in regions]
+    if rc:
+        singles = [-s for s in singles]
+    # Each operation is tried first on a fresh result, before anything made
+    # its str, then again.
+    for got, want in zip(batch, singles):
+        assert sequence_views(got) == sequence_views(want)
+        assert sequence_views(got) == sequence_views(want)
+
+
+def test_parallel_results_outlive_their_batch_and_faidx(genome):
+    fa = gelvo.Faidx(genome)
+    regions = regions_in("chr1", 3000, seed=8)
+    expected = [fa.fetch(*r).seq for r in regions]
+    kept = fa.fetch_many(regions)
+    few = kept[::500]  # a few of them keep their blocks alive
+    del kept
+    del fa
+    other = gelvo.Faidx(genome)
+    for seed in range(3):  # later batches reuse freed storage
+        other.fetch_many(regions_in("chr1", 4000, seed=100 + seed))
+    assert [s.seq for s in few] == expected[::500]
+
+
+def test_parallel_result_seq_can_be_replaced(genome):
+    s = gelvo.Faidx(genome).fetch_many(regions_in("chr1", 1000))[0]
+    s.seq = "ACGT"
+    assert (s.seq, len(s), str(s), s.gc) == ("ACGT", 4, "ACGT", 0.5)
+    with pytest.raises(AttributeError, match="can't delete attribute"):
+        del s.seq
+    assert s.seq == "ACGT"
 
 
 def test_strict_bounds_on_both_paths(genome):

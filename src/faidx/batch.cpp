@@ -76,8 +76,7 @@ ArenaCache& arena_cache() {
 
 // What the outcomes of one block point to, kept until the batch is over.
 struct BlockStore {
-  std::unique_ptr<char[]> arena;  // the bases of the whole block
-  std::size_t arena_size = 0;
+  std::unique_ptr<BlockArena> arena;  // the bases of the whole block
   std::vector<std::unique_ptr<FaidxError>> errors;
   std::vector<std::unique_ptr<std::string>> filled;  // texts that outgrew their share (default_seq)
 };
@@ -97,7 +96,7 @@ void fail(BatchOutcome& out, BlockStore& store, FaidxError error) {
 // Lookup, coordinate rules and the bytes the region may need.
 void plan_one(const Faidx& faidx, std::uint64_t source_size, const BatchRegion& region, Planned& planned,
               BatchOutcome& out, BlockStore& store) {
-  out = BatchOutcome{nullptr, 0, 0, 0, nullptr, false, false, true};
+  out = BatchOutcome{nullptr, 0, nullptr, 0, 0, nullptr, false, false, true};
   planned.plan = FetchPlan{};
   planned.capacity = 0;
   auto plan = faidx.plan_fetch_silent(region.name, region.start, region.end);
@@ -114,12 +113,13 @@ void plan_one(const Faidx& faidx, std::uint64_t source_size, const BatchRegion& 
 
 // Copies the bases into the region's share of its block's arena, then fills,
 // upper-cases and reverse-complements as asked.
-void extract_one(const Faidx& faidx, const Mapping* mapping, char* arena, bool reverse_complement,
-                 const Planned& planned, BatchOutcome& out, BlockStore& store) {
+void extract_one(const Faidx& faidx, const Mapping* mapping, bool reverse_complement, const Planned& planned,
+                 BatchOutcome& out, BlockStore& store) {
   if (out.error) return;
   if (reverse_complement && out.has_start && out.has_end) std::swap(out.start_value, out.end_value);
   if (planned.plan.is_empty()) return;
-  char* dst = arena + planned.offset;
+  char* dst = store.arena->bytes.get() + planned.offset;
+  out.arena = store.arena.get();
   auto got = faidx.extract(planned.plan, mapping, dst, planned.capacity, &out.plain);
   if (!got) return fail(out, store, std::move(got).error());
   std::size_t length = *got;
@@ -130,6 +130,7 @@ void extract_one(const Faidx& faidx, const Mapping* mapping, char* arena, bool r
     dst = text->data();
     length = text->size();
     out.plain = false;  // let the reader look at the filler too
+    out.arena = nullptr;
     store.filled.push_back(std::move(text));
   } else {
     faidx.apply_case(dst, length);
@@ -155,7 +156,12 @@ class ParallelBatch {
 
   ~ParallelBatch() {
     for (auto& store : stores_) {
-      if (store->arena) arena_cache().give_back(std::move(store->arena), store->arena_size);
+      if (!store->arena) continue;
+      if (store->arena->adopted) {
+        store->arena.release();  // the caller's now
+      } else {
+        arena_cache().give_back(std::move(store->arena->bytes), store->arena->size);
+      }
     }
   }
 
@@ -261,8 +267,8 @@ class ParallelBatch {
       p.offset = total;
       if (__builtin_add_overflow(total, p.capacity, &total)) throw std::bad_alloc();
     }
-    store.arena = arena_cache().take(std::max<std::size_t>(total, 1), &store.arena_size);
-    char* base = store.arena.get();
+    store.arena = std::make_unique<BlockArena>();
+    store.arena->bytes = arena_cache().take(std::max<std::size_t>(total, 1), &store.arena->size);
     auto prefetch = [&](std::size_t k) {
       const Planned& p = planned[k];
       if (mapping_ != nullptr && !p.plan.is_empty())
@@ -271,7 +277,7 @@ class ParallelBatch {
     for (std::size_t k = 0; k < std::min(count, kPrefetchAhead); ++k) prefetch(k);
     for (std::size_t k = 0; k < count; ++k) {
       if (k + kPrefetchAhead < count) prefetch(k + kPrefetchAhead);
-      extract_one(faidx_, mapping_, base, reverse_complement_, planned[k], outcomes_[begin + k], store);
+      extract_one(faidx_, mapping_, reverse_complement_, planned[k], outcomes_[begin + k], store);
       ready_[begin + k].store(true, std::memory_order_release);
     }
   }
@@ -292,6 +298,15 @@ class ParallelBatch {
 };
 
 }  // namespace
+
+void release_arena(BlockArena* arena) noexcept {
+  std::unique_ptr<BlockArena> owned(arena);
+  try {
+    arena_cache().give_back(std::move(owned->bytes), owned->size);
+  } catch (...) {
+    // Not kept, then: the bytes were freed on the way out.
+  }
+}
 
 void fetch_parallel(const Faidx& faidx, std::span<const BatchRegion> regions, bool reverse_complement,
                     const OutcomeSink& sink) {

@@ -24,12 +24,25 @@ struct BatchRegion {
   std::size_t end = 0;
 };
 
+// The bases of one block of a parallel batch. The calling thread may adopt
+// an arena (set `adopted` from inside the sink) to keep bases beyond the
+// batch: it then owns the arena and ends it with release_arena().
+struct BlockArena {
+  std::unique_ptr<char[]> bytes;
+  std::size_t size = 0;
+  bool adopted = false;
+};
+
+// Ends an adopted arena (it may be kept for a later batch).
+void release_arena(BlockArena* arena) noexcept;
+
 // What one region gave: its bases and coordinates, or its error. Plain
 // data, written once by a worker; the bytes and the error it points to are
 // owned by the batch and stay valid until fetch_parallel returns.
 struct BatchOutcome {
-  const char* data;          // the bases: into the arena of its block, or filled text
+  const char* data;          // the bases: into `arena`, or filled text
   std::size_t length;
+  BlockArena* arena;         // the arena holding the bases, or null
   std::size_t start_value;   // meaningful when has_start
   std::size_t end_value;     // meaningful when has_end
   const FaidxError* error;   // set when the region failed

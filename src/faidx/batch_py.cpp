@@ -84,13 +84,42 @@ PyRef result_name(PyObject* name_obj, std::string_view name) {
   return text_to_str(name);
 }
 
-// The text of an outcome as a new str: plain bytes are copied straight in.
-PyRef outcome_text(const BatchOutcome& outcome) {
-  if (!outcome.plain) return text_to_str(outcome.seq());
-  PyRef str = new_ascii_str(outcome.length);
-  if (str && outcome.length != 0) std::memcpy(ascii_data(str.get()), outcome.data, outcome.length);
-  return str;
+constexpr const char* kArenaCapsule = "gelvo.batch_arena";
+
+void end_arena(PyObject* capsule) {
+  release_arena(static_cast<BlockArena*>(PyCapsule_GetPointer(capsule, kArenaCapsule)));
 }
+
+// The results of a parallel batch keep the bases where the workers put
+// them: a Sequence points into its block's arena, which one capsule per
+// block owns, and makes its str only when one is asked for. Bases that are
+// not plain ASCII, or not in an arena, become a str at once.
+class ResultMaker {
+ public:
+  ResultMaker(bool reverse_complement) : reverse_complement_(reverse_complement) {}
+
+  PyRef make(PyRef name, const BatchOutcome& outcome) {
+    if (!name) return {};
+    if (outcome.arena == nullptr || !outcome.plain || outcome.length == 0) {
+      return new_sequence(std::move(name), text_to_str(outcome.seq()), outcome.start(), outcome.end(),
+                          reverse_complement_);
+    }
+    if (outcome.arena != arena_) {
+      PyRef owner = PyRef::steal(PyCapsule_New(outcome.arena, kArenaCapsule, end_arena));
+      if (!owner) return {};
+      outcome.arena->adopted = true;
+      arena_ = outcome.arena;
+      owner_ = std::move(owner);
+    }
+    return new_pending_sequence(std::move(name), owner_.get(), outcome.seq(), outcome.start(), outcome.end(),
+                                reverse_complement_);
+  }
+
+ private:
+  const bool reverse_complement_;
+  BlockArena* arena_ = nullptr;
+  PyRef owner_;
+};
 
 PyObject* parallel(const Faidx& faidx, const BatchRequest& request, PyObject* shared_name,
                    std::string_view shared_text, bool reverse_complement) {
@@ -106,6 +135,7 @@ PyObject* parallel(const Faidx& faidx, const BatchRequest& request, PyObject* sh
   std::optional<std::size_t> failed_at;
   std::string failure;
   bool python_error = false;
+  ResultMaker maker(reverse_complement);
   auto sink = [&](std::size_t i, const BatchOutcome& slot) -> bool {
     if (slot.error) {
       failed_at = i;
@@ -113,9 +143,7 @@ PyObject* parallel(const Faidx& faidx, const BatchRequest& request, PyObject* sh
       return false;
     }
     PyRef name = shared ? PyRef::borrow(shared.get()) : result_name(request.name(i), request.regions[i].name);
-    PyRef seq = name ? outcome_text(slot) : PyRef();
-    PyRef value = seq ? new_sequence(std::move(name), std::move(seq), slot.start(), slot.end(), reverse_complement)
-                      : PyRef();
+    PyRef value = maker.make(std::move(name), slot);
     if (!value) {
       python_error = true;
       return false;

@@ -227,7 +227,7 @@ PyObject* FastaRecord_str(PyObject* self) {
     Record r;
     if (!resolve(self, &r)) return nullptr;
     PyRef seq = fetch(r, 1, r.length());
-    return seq ? Py_NewRef(reinterpret_cast<SequenceObject*>(seq.get())->seq) : nullptr;
+    return seq ? Py_XNewRef(sequence_str(seq.get())) : nullptr;
   });
 }
 

@@ -1,5 +1,6 @@
 #include "sequence/sequence_py.h"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -45,6 +46,30 @@ PyRef empty_str() { return PyRef::steal(PyUnicode_FromStringAndSize("", 0)); }
 // Residues of an ASCII str are its own data; other text is seen through its
 // UTF-8 bytes, so every length, position and table below counts bytes.
 bool residues(PyObject* str, std::string_view* out) { return str_bytes(str, out); }
+
+// The residues as an exact str, made from pending bytes on first use.
+PyObject* seq_of(SequenceObject* s) {
+  if (s->seq != nullptr) return s->seq;
+  PyRef str = new_ascii_str(s->pending_length);
+  if (!str) return nullptr;
+  if (s->pending_length != 0) std::memcpy(ascii_data(str.get()), s->pending, s->pending_length);
+  s->seq = str.release();
+  s->pending = nullptr;
+  s->pending_length = 0;
+  Py_CLEAR(s->owner);
+  return s->seq;
+}
+
+// The residues as bytes, pending or not, and whether they are all ASCII.
+bool residue_bytes(const SequenceObject* s, std::string_view* out, bool* ascii) {
+  if (s->seq == nullptr) {
+    *out = std::string_view(s->pending, s->pending_length);
+    *ascii = true;
+    return true;
+  }
+  *ascii = PyUnicode_IS_ASCII(s->seq);
+  return residues(s->seq, out);
+}
 
 // A str of n residues written by fill(char*). ASCII output goes straight
 // into the new str; other bytes are staged and decoded, so a multi-byte
@@ -99,6 +124,7 @@ void Sequence_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   Py_XDECREF(as_sequence(self)->name);
   Py_XDECREF(as_sequence(self)->seq);
+  Py_XDECREF(as_sequence(self)->owner);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -109,7 +135,7 @@ PyObject* Sequence_get_name(PyObject* self, void*) {
   return guarded([&] { return Py_NewRef(as_sequence(self)->name); });
 }
 PyObject* Sequence_get_seq(PyObject* self, void*) {
-  return guarded([&] { return Py_NewRef(as_sequence(self)->seq); });
+  return guarded([&] { return Py_XNewRef(seq_of(as_sequence(self))); });
 }
 PyObject* Sequence_get_start(PyObject* self, void*) {
   return guarded([&] { return size_or_none(start_of(as_sequence(self))); });
@@ -146,7 +172,12 @@ int Sequence_set_name(PyObject* self, PyObject* value, void*) {
   return set_text(&as_sequence(self)->name, value, "name");
 }
 int Sequence_set_seq(PyObject* self, PyObject* value, void*) {
-  return set_text(&as_sequence(self)->seq, value, "seq");
+  SequenceObject* s = as_sequence(self);
+  if (set_text(&s->seq, value, "seq") < 0) return -1;
+  s->pending = nullptr;
+  s->pending_length = 0;
+  Py_CLEAR(s->owner);
+  return 0;
 }
 int Sequence_set_start(PyObject* self, PyObject* value, void*) {
   SequenceObject* s = as_sequence(self);
@@ -188,27 +219,30 @@ PyObject* Sequence_get_orientation(PyObject* self, void*) {
 }
 
 PyObject* Sequence_str(PyObject* self) {
-  return guarded([&] { return Py_NewRef(as_sequence(self)->seq); });
+  return guarded([&] { return Py_XNewRef(seq_of(as_sequence(self))); });
 }
 
 PyObject* Sequence_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    const SequenceObject* s = as_sequence(self);
+    SequenceObject* s = as_sequence(self);
     std::string_view name;
     if (!residues(s->name, &name)) return nullptr;
+    PyObject* seq = seq_of(s);
+    if (seq == nullptr) return nullptr;
     std::string head(1, '>');
     head += fancy_name(name, start_of(s), end_of(s), s->comp);
     head += '\n';
     PyRef head_str = text_to_str(head);
     if (!head_str) return nullptr;
-    return PyUnicode_Concat(head_str.get(), s->seq);
+    return PyUnicode_Concat(head_str.get(), seq);
   });
 }
 
 Py_ssize_t Sequence_length(PyObject* self) {
   return guarded([&]() -> Py_ssize_t {
     std::string_view bytes;
-    if (!residues(as_sequence(self)->seq, &bytes)) return -1;
+    bool ascii;
+    if (!residue_bytes(as_sequence(self), &bytes, &ascii)) return -1;
     return static_cast<Py_ssize_t>(bytes.size());
   });
 }
@@ -225,10 +259,13 @@ int same_text(PyObject* a, PyObject* b) {
 
 // Text first, then Sequence; anything else is simply unequal.
 int sequence_equals(PyObject* self, PyObject* other) {
-  PyObject* seq = as_sequence(self)->seq;
+  PyObject* seq = seq_of(as_sequence(self));
+  if (seq == nullptr) return -1;
   if (PyUnicode_Check(other)) return same_text(seq, other);
-  if (PyObject_TypeCheck(other, the_type)) return same_text(seq, as_sequence(other)->seq);
-  return 0;
+  if (!PyObject_TypeCheck(other, the_type)) return 0;
+  PyObject* other_seq = seq_of(as_sequence(other));
+  if (other_seq == nullptr) return -1;
+  return same_text(seq, other_seq);
 }
 
 PyObject* Sequence_richcompare(PyObject* self, PyObject* other, int op) {
@@ -255,7 +292,8 @@ PyObject* Sequence_richcompare(PyObject* self, PyObject* other, int op) {
 
 PyObject* sequence_index(const SequenceObject* s, Py_ssize_t k) {
   std::string_view bytes;
-  if (!residues(s->seq, &bytes)) return nullptr;
+  bool ascii;
+  if (!residue_bytes(s, &bytes, &ascii)) return nullptr;
   const auto len = static_cast<Py_ssize_t>(bytes.size());
   const Py_ssize_t p = k < 0 ? k + len : k;
   if (p < 0 || p >= len) {
@@ -272,13 +310,13 @@ PyObject* sequence_index(const SequenceObject* s, Py_ssize_t k) {
 
 PyObject* sequence_slice(const SequenceObject* s, PyObject* slice) {
   std::string_view bytes;
-  if (!residues(s->seq, &bytes)) return nullptr;
+  bool ascii;
+  if (!residue_bytes(s, &bytes, &ascii)) return nullptr;
   Py_ssize_t begin = 0, stop = 0, step = 0;
   if (PySlice_Unpack(slice, &begin, &stop, &step) < 0) return nullptr;
   PySlice_AdjustIndices(static_cast<Py_ssize_t>(bytes.size()), &begin, &stop, step);
   const SliceSelection sel = select_slice(bytes.size(), begin, stop, step);
-  PyRef picked = build_residues(sel.count, PyUnicode_IS_ASCII(s->seq),
-                                [&](char* dst) { copy_selection(bytes, sel, dst); });
+  PyRef picked = build_residues(sel.count, ascii, [&](char* dst) { copy_selection(bytes, sel, dst); });
   if (!picked) return nullptr;
   const Span span = slice_span(start_of(s), end_of(s), sel.lo, sel.hi);
   return new_sequence(same_name(s), std::move(picked), span.start, span.end, s->comp).release();
@@ -314,7 +352,8 @@ template <class Transform>
 PyObject* complemented(PyObject* self, Span span, Transform&& transform) {
   const SequenceObject* s = as_sequence(self);
   std::string_view bytes;
-  if (!residues(s->seq, &bytes)) return nullptr;
+  bool ascii;
+  if (!residue_bytes(s, &bytes, &ascii)) return nullptr;
   PyRef out = build_residues(bytes.size(), true, [&](char* dst) { transform(bytes, dst); });
   if (!out) return nullptr;
   return new_sequence(same_name(s), std::move(out), span.start, span.end, !s->comp).release();
@@ -335,9 +374,9 @@ PyObject* Sequence_get_reverse(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const SequenceObject* s = as_sequence(self);
     std::string_view bytes;
-    if (!residues(s->seq, &bytes)) return nullptr;
-    PyRef out = build_residues(bytes.size(), PyUnicode_IS_ASCII(s->seq),
-                               [&](char* dst) { reverse_into(bytes, dst); });
+    bool ascii;
+    if (!residue_bytes(s, &bytes, &ascii)) return nullptr;
+    PyRef out = build_residues(bytes.size(), ascii, [&](char* dst) { reverse_into(bytes, dst); });
     if (!out) return nullptr;
     const Span span = reversed_span(s);
     return new_sequence(same_name(s), std::move(out), span.start, span.end, s->comp).release();
@@ -350,7 +389,8 @@ template <double (*Fraction)(std::string_view) noexcept>
 PyObject* gc_property(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     std::string_view bytes;
-    if (!residues(as_sequence(self)->seq, &bytes)) return nullptr;
+    bool ascii;
+    if (!residue_bytes(as_sequence(self), &bytes, &ascii)) return nullptr;
     return PyFloat_FromDouble(Fraction(bytes));
   });
 }
@@ -360,11 +400,13 @@ PyObject* gc_property(PyObject* self, void*) {
 // By value: the constructor takes the five fields back unchanged.
 PyObject* Sequence_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const SequenceObject* s = as_sequence(self);
+    SequenceObject* s = as_sequence(self);
+    PyObject* seq = seq_of(s);
+    if (seq == nullptr) return nullptr;
     PyRef start = PyRef::steal(size_or_none(start_of(s)));
     PyRef end = PyRef::steal(size_or_none(end_of(s)));
     if (!start || !end) return nullptr;
-    return Py_BuildValue("(O(OOOOO))", Py_TYPE(self), s->name, s->seq, start.get(), end.get(),
+    return Py_BuildValue("(O(OOOOO))", Py_TYPE(self), s->name, seq, start.get(), end.get(),
                          s->comp ? Py_True : Py_False);
   });
 }
@@ -448,6 +490,26 @@ PyRef new_sequence(PyRef name, PyRef seq, std::optional<std::size_t> start, std:
   s->comp = comp;
   return obj;
 }
+
+PyRef new_pending_sequence(PyRef name, PyObject* owner, std::string_view residues, std::optional<std::size_t> start,
+                           std::optional<std::size_t> end, bool comp) {
+  if (!name) return {};
+  PyRef obj = PyRef::steal(the_type->tp_alloc(the_type, 0));
+  if (!obj) return {};
+  SequenceObject* s = as_sequence(obj.get());
+  s->name = name.release();
+  s->owner = Py_NewRef(owner);
+  s->pending = residues.data();
+  s->pending_length = residues.size();
+  s->start = start.value_or(0);
+  s->end = end.value_or(0);
+  s->has_start = start.has_value();
+  s->has_end = end.has_value();
+  s->comp = comp;
+  return obj;
+}
+
+PyObject* sequence_str(PyObject* sequence) { return seq_of(as_sequence(sequence)); }
 
 PyRef wrap_sequence(const Sequence& value) {
   return new_sequence(text_to_str(value.name), text_to_str(value.seq), value.start, value.end, value.comp);
