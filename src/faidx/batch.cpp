@@ -74,6 +74,42 @@ ArenaCache& arena_cache() {
   return *cache;
 }
 
+// The outcome array of the last large batch, kept for the next one for the
+// same reason as the arenas (up to 64 MiB).
+class OutcomeCache {
+ public:
+  std::unique_ptr<BatchOutcome[]> take(std::size_t n, std::size_t* capacity) {
+    {
+      std::lock_guard lock(mutex_);
+      if (kept_ && kept_size_ >= n) {
+        *capacity = kept_size_;
+        return std::move(kept_);
+      }
+    }
+    *capacity = n;
+    return std::make_unique_for_overwrite<BatchOutcome[]>(n);
+  }
+
+  void give_back(std::unique_ptr<BatchOutcome[]> outcomes, std::size_t size) noexcept {
+    std::lock_guard lock(mutex_);
+    if (size <= kKeptOutcomes && (!kept_ || size > kept_size_)) {
+      kept_ = std::move(outcomes);
+      kept_size_ = size;
+    }
+  }
+
+ private:
+  static constexpr std::size_t kKeptOutcomes = (std::size_t{64} << 20) / sizeof(BatchOutcome);
+  std::mutex mutex_;
+  std::unique_ptr<BatchOutcome[]> kept_;
+  std::size_t kept_size_ = 0;
+};
+
+OutcomeCache& outcome_cache() {
+  static OutcomeCache* cache = new OutcomeCache();  // never destroyed, like the arena cache
+  return *cache;
+}
+
 // What the outcomes of one block point to, kept until the batch is over.
 struct BlockStore {
   std::unique_ptr<BlockArena> arena;  // the bases of the whole block
@@ -151,10 +187,11 @@ class ParallelBatch {
         mapping_(faidx.mapping()),
         source_size_(faidx.source_size(mapping_)),
         // Written by the workers only: not cleared beforehand.
-        outcomes_(std::make_unique_for_overwrite<BatchOutcome[]>(regions.size())),
+        outcomes_(outcome_cache().take(regions.size(), &outcome_capacity_)),
         ready_(new std::atomic<bool>[regions.size()]()) {}
 
   ~ParallelBatch() {
+    outcome_cache().give_back(std::move(outcomes_), outcome_capacity_);
     for (auto& store : stores_) {
       if (!store->arena) continue;
       if (store->arena->adopted) {
@@ -209,13 +246,6 @@ class ParallelBatch {
         while (!ready_[i].load(std::memory_order_acquire));
       }
       if (failed_.load(std::memory_order_acquire)) return;
-      if (i + kPrefetchAhead < n && ready_[i + kPrefetchAhead].load(std::memory_order_acquire)) {
-        // Those bases were written on another processor: start moving the
-        // first of them here.
-        const BatchOutcome& later = outcomes_[i + kPrefetchAhead];
-        const std::size_t bytes = std::min<std::size_t>(later.length, 512);
-        for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(later.data + at);
-      }
       if (!sink(i, outcomes_[i])) return;
     }
   }
@@ -230,7 +260,7 @@ class ParallelBatch {
   static constexpr std::size_t kPublishEvery = 256;
   static constexpr std::size_t kDone = static_cast<std::size_t>(-1);
   // Regions of a big file each wait for memory; asking for a few ahead
-  // lets those waits overlap (in workers and in the consumer).
+  // lets those waits overlap.
   static constexpr std::size_t kPrefetchAhead = 8;
 
   // Where the calling thread is the bottleneck (building the results), a
@@ -287,6 +317,7 @@ class ParallelBatch {
   const bool reverse_complement_;
   const Mapping* const mapping_;
   const std::uint64_t source_size_;
+  std::size_t outcome_capacity_ = 0;
   std::unique_ptr<BatchOutcome[]> outcomes_;
   std::unique_ptr<std::atomic<bool>[]> ready_;
   std::atomic<bool> consuming_{false};
