@@ -126,6 +126,32 @@ TEST(FetchParallel, ConsumerStoppingEarlyEndsTheBatch) {
   }
 }
 
+TEST(FetchParallel, AdoptedArenasOutliveTheBatch) {
+  Genome genome;
+  auto faidx = genome.open();
+  auto regions = random_regions(20000, 5);
+  std::vector<BlockArena*> adopted;
+  std::vector<std::string_view> views;
+  std::vector<std::string> expected;
+  fetch_parallel(*faidx, regions, false, [&](std::size_t, const BatchOutcome& out) {
+    if (out.arena == nullptr) return true;
+    if (!out.arena->adopted) {
+      out.arena->adopted = true;
+      adopted.push_back(out.arena);
+    }
+    views.push_back(out.seq());
+    expected.emplace_back(out.seq());
+    return true;
+  });
+  ASSERT_FALSE(adopted.empty());
+  // Later batches take arenas from the cache; adopted ones are not there.
+  for (unsigned seed = 10; seed < 13; ++seed) {
+    fetch_parallel(*faidx, random_regions(20000, seed), true, [](std::size_t, const BatchOutcome&) { return true; });
+  }
+  for (std::size_t i = 0; i < views.size(); ++i) ASSERT_EQ(views[i], expected[i]) << i;
+  for (BlockArena* arena : adopted) release_arena(arena);
+}
+
 TEST(FetchParallel, ConsumerThrowingEndsTheBatch) {
   Genome genome;
   auto faidx = genome.open();
