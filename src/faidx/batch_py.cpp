@@ -1,6 +1,5 @@
 #include "faidx/batch_py.h"
 
-#include <cstring>
 #include <optional>
 #include <string>
 
@@ -96,7 +95,7 @@ void end_arena(PyObject* capsule) {
 // not plain ASCII, or not in an arena, become a str at once.
 class ResultMaker {
  public:
-  ResultMaker(bool reverse_complement) : reverse_complement_(reverse_complement) {}
+  explicit ResultMaker(bool reverse_complement) : reverse_complement_(reverse_complement) {}
 
   PyRef make(PyRef name, const BatchOutcome& outcome) {
     if (!name) return {};
