@@ -47,6 +47,13 @@ PyRef empty_str() { return PyRef::steal(PyUnicode_FromStringAndSize("", 0)); }
 // UTF-8 bytes, so every length, position and table below counts bytes.
 bool residues(PyObject* str, std::string_view* out) { return str_bytes(str, out); }
 
+// Lets go of pending residues once seq holds them (or replaced them).
+void drop_pending(SequenceObject* s) {
+  s->pending = nullptr;
+  s->pending_length = 0;
+  Py_CLEAR(s->owner);
+}
+
 // The residues as an exact str, made from pending bytes on first use.
 PyObject* seq_of(SequenceObject* s) {
   if (s->seq != nullptr) return s->seq;
@@ -54,9 +61,7 @@ PyObject* seq_of(SequenceObject* s) {
   if (!str) return nullptr;
   if (s->pending_length != 0) std::memcpy(ascii_data(str.get()), s->pending, s->pending_length);
   s->seq = str.release();
-  s->pending = nullptr;
-  s->pending_length = 0;
-  Py_CLEAR(s->owner);
+  drop_pending(s);
   return s->seq;
 }
 
@@ -174,9 +179,7 @@ int Sequence_set_name(PyObject* self, PyObject* value, void*) {
 int Sequence_set_seq(PyObject* self, PyObject* value, void*) {
   SequenceObject* s = as_sequence(self);
   if (set_text(&s->seq, value, "seq") < 0) return -1;
-  s->pending = nullptr;
-  s->pending_length = 0;
-  Py_CLEAR(s->owner);
+  drop_pending(s);
   return 0;
 }
 int Sequence_set_start(PyObject* self, PyObject* value, void*) {
@@ -475,14 +478,14 @@ PyObject* create_sequence_type() { return create_type_once(the_type, sequence_sp
 
 PyTypeObject* sequence_type() noexcept { return the_type; }
 
-PyRef new_sequence(PyRef name, PyRef seq, std::optional<std::size_t> start, std::optional<std::size_t> end,
-                   bool comp) {
-  if (!name || !seq) return {};
+namespace {
+
+// A new object with everything but its residues set (those start out null).
+PyRef alloc_sequence(PyRef name, std::optional<std::size_t> start, std::optional<std::size_t> end, bool comp) {
   PyRef obj = PyRef::steal(the_type->tp_alloc(the_type, 0));
   if (!obj) return {};
   SequenceObject* s = as_sequence(obj.get());
   s->name = name.release();
-  s->seq = seq.release();
   s->start = start.value_or(0);
   s->end = end.value_or(0);
   s->has_start = start.has_value();
@@ -491,21 +494,25 @@ PyRef new_sequence(PyRef name, PyRef seq, std::optional<std::size_t> start, std:
   return obj;
 }
 
+}  // namespace
+
+PyRef new_sequence(PyRef name, PyRef seq, std::optional<std::size_t> start, std::optional<std::size_t> end,
+                   bool comp) {
+  if (!name || !seq) return {};
+  PyRef obj = alloc_sequence(std::move(name), start, end, comp);
+  if (obj) as_sequence(obj.get())->seq = seq.release();
+  return obj;
+}
+
 PyRef new_pending_sequence(PyRef name, PyObject* owner, std::string_view residues, std::optional<std::size_t> start,
                            std::optional<std::size_t> end, bool comp) {
   if (!name) return {};
-  PyRef obj = PyRef::steal(the_type->tp_alloc(the_type, 0));
+  PyRef obj = alloc_sequence(std::move(name), start, end, comp);
   if (!obj) return {};
   SequenceObject* s = as_sequence(obj.get());
-  s->name = name.release();
   s->owner = Py_NewRef(owner);
   s->pending = residues.data();
   s->pending_length = residues.size();
-  s->start = start.value_or(0);
-  s->end = end.value_or(0);
-  s->has_start = start.has_value();
-  s->has_end = end.has_value();
-  s->comp = comp;
   return obj;
 }
 
