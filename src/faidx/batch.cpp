@@ -202,23 +202,27 @@ class ParallelBatch {
     }
   }
 
-  // A worker's run, block by block. A block that throws (out of memory)
-  // still marks its outcomes ready, after setting `failed_`, so the
-  // consumer never waits for them (nor reads them); the exception is
-  // rethrown once the batch is over.
-  void run(std::size_t begin, std::size_t end) {
-    for (std::size_t at = begin; at < end; at += kBlock) {
-      const std::size_t stop = std::min(end, at + kBlock);
+  // A worker's run: it takes the next unclaimed block, in request order,
+  // until none is left. Blocks are claimed one at a time, not in long runs
+  // per worker, because the consumer takes outcomes in request order: a
+  // worker given the second half of the batch would only wait for the
+  // consumer to get there. A block that throws (out of memory) sets
+  // `failed_`, which stops the consumer; the exception is rethrown once the
+  // batch is over.
+  void work() {
+    const std::size_t n = regions_.size();
+    for (;;) {
+      const std::size_t at = next_block_.fetch_add(1, std::memory_order_relaxed) * kBlock;
+      if (at >= n || failed_.load(std::memory_order_relaxed)) return;
       try {
         wait_for_consumer(at);
-        run_block(at, stop);
+        run_block(at, std::min(n, at + kBlock));
       } catch (...) {
         {
           std::lock_guard lock(mutex_);
           if (!failure_) failure_ = std::current_exception();
         }
         failed_.store(true, std::memory_order_release);
-        for (std::size_t i = at; i < end; ++i) ready_[i].store(true, std::memory_order_release);
         return;
       }
     }
@@ -243,7 +247,7 @@ class ParallelBatch {
         // and waking the consumer per region would cost the workers a
         // system call.
         do std::this_thread::sleep_for(std::chrono::microseconds(50));
-        while (!ready_[i].load(std::memory_order_acquire));
+        while (!ready_[i].load(std::memory_order_acquire) && !failed_.load(std::memory_order_acquire));
       }
       if (failed_.load(std::memory_order_acquire)) return;
       if (!sink(i, outcomes_[i])) return;
@@ -259,9 +263,7 @@ class ParallelBatch {
   static constexpr std::size_t kAheadOfConsumer = 16384;  // regions a worker may run ahead
   static constexpr std::size_t kPublishEvery = 256;
   static constexpr std::size_t kDone = static_cast<std::size_t>(-1);
-  // Regions of a big file each wait for memory; asking for a few ahead
-  // lets those waits overlap.
-  static constexpr std::size_t kPrefetchAhead = 8;
+  static constexpr std::size_t kPrefetchGroup = 32;
 
   // Where the calling thread is the bottleneck (building the results), a
   // worker far ahead of it only takes a processor from it: it naps until
@@ -299,16 +301,23 @@ class ParallelBatch {
     }
     store.arena = std::make_unique<BlockArena>();
     store.arena->bytes = arena_cache().take(std::max<std::size_t>(total, 1), &store.arena->size);
-    auto prefetch = [&](std::size_t k) {
-      const Planned& p = planned[k];
-      if (mapping_ != nullptr && !p.plan.is_empty())
-        prefetch_from_mmap(*mapping_, *p.plan.entry, p.plan.s, p.capacity);
+    // The first line of each region of the next group is asked for while
+    // this group is extracted: a random region of a big file waits for its
+    // page walk and its line, and asked for together those waits overlap.
+    auto prefetch_group = [&](std::size_t from) {
+      if (mapping_ == nullptr) return;
+      for (std::size_t k = from; k < std::min(count, from + kPrefetchGroup); ++k) {
+        const Planned& p = planned[k];
+        if (!p.plan.is_empty()) prefetch_from_mmap(*mapping_, *p.plan.entry, p.plan.s);
+      }
     };
-    for (std::size_t k = 0; k < std::min(count, kPrefetchAhead); ++k) prefetch(k);
-    for (std::size_t k = 0; k < count; ++k) {
-      if (k + kPrefetchAhead < count) prefetch(k + kPrefetchAhead);
-      extract_one(faidx_, mapping_, reverse_complement_, planned[k], outcomes_[begin + k], store);
-      ready_[begin + k].store(true, std::memory_order_release);
+    prefetch_group(0);
+    for (std::size_t group = 0; group < count; group += kPrefetchGroup) {
+      prefetch_group(group + kPrefetchGroup);
+      for (std::size_t k = group; k < std::min(count, group + kPrefetchGroup); ++k) {
+        extract_one(faidx_, mapping_, reverse_complement_, planned[k], outcomes_[begin + k], store);
+        ready_[begin + k].store(true, std::memory_order_release);
+      }
     }
   }
 
@@ -323,6 +332,7 @@ class ParallelBatch {
   std::atomic<bool> consuming_{false};
   std::atomic<std::size_t> consumed_{0};
   std::atomic<bool> failed_{false};
+  std::atomic<std::size_t> next_block_{0};
   std::mutex mutex_;  // guards stores_ and failure_
   std::vector<std::unique_ptr<BlockStore>> stores_;
   std::exception_ptr failure_;
@@ -342,8 +352,13 @@ void release_arena(BlockArena* arena) noexcept {
 void fetch_parallel(const Faidx& faidx, std::span<const BatchRegion> regions, bool reverse_complement,
                     const OutcomeSink& sink) {
   ParallelBatch batch(faidx, regions, reverse_complement);
-  WorkerPool::instance().parallel_for(
-      regions.size(), [&](std::size_t begin, std::size_t end) { batch.run(begin, end); },
+  // One task per worker; each claims blocks from the batch itself.
+  WorkerPool& pool = WorkerPool::instance();
+  pool.parallel_for(
+      std::max<std::size_t>(pool.thread_count(), 1),
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t task = begin; task < end; ++task) batch.work();
+      },
       [&] { batch.consume(sink); });
   batch.rethrow();
 }
