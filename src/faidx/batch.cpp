@@ -301,14 +301,14 @@ class ParallelBatch {
     }
     store.arena = std::make_unique<BlockArena>();
     store.arena->bytes = arena_cache().take(std::max<std::size_t>(total, 1), &store.arena->size);
-    // The first line of each region of the next group is asked for while
+    // The first bytes of each region of the next group are asked for while
     // this group is extracted: a random region of a big file waits for its
-    // page walk and its line, and asked for together those waits overlap.
+    // page walk and its lines, and asked for together those waits overlap.
     auto prefetch_group = [&](std::size_t from) {
       if (mapping_ == nullptr) return;
       for (std::size_t k = from; k < std::min(count, from + kPrefetchGroup); ++k) {
         const Planned& p = planned[k];
-        if (!p.plan.is_empty()) prefetch_from_mmap(*mapping_, *p.plan.entry, p.plan.s);
+        if (!p.plan.is_empty()) prefetch_from_mmap(*mapping_, *p.plan.entry, p.plan.s, p.capacity);
       }
     };
     prefetch_group(0);

@@ -162,11 +162,18 @@ std::optional<std::uint64_t> base_offset(const IndexEntry& entry, std::size_t s)
   return b;
 }
 
-void prefetch_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s) noexcept {
-  // The first line is what a random region waits for (with the page walk);
-  // the processor's own prefetcher follows on from there.
+void prefetch_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s, std::size_t count) noexcept {
+  // Every line of the first bytes: a random region waits for its page walk
+  // and then for each of its lines, and the processor's own prefetcher
+  // starts too late for a span this short. Past that, it follows on.
+  constexpr std::uint64_t kLine = 64;
+  constexpr std::uint64_t kMostBytes = 8 * kLine;
+  if (count == 0 || entry.lenc == 0) return;
   const auto b = base_offset(entry, s);
-  if (b && *b < mapping.size) __builtin_prefetch(mapping.data + *b);
+  if (!b || *b >= mapping.size) return;
+  const std::uint64_t span = std::min(scan_span(entry, count), kMostBytes);
+  const std::uint64_t limit = std::min<std::uint64_t>(mapping.size, saturating_add(*b, span));
+  for (std::uint64_t at = *b & ~(kLine - 1); at < limit; at += kLine) __builtin_prefetch(mapping.data + at);
 }
 
 std::size_t extract_sequence_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s,

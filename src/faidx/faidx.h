@@ -140,9 +140,9 @@ std::optional<std::uint64_t> base_offset(const IndexEntry& entry, std::size_t s)
 // *plain (when given) tells whether every byte written lies in 1..127.
 std::size_t extract_sequence_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s,
                                        std::size_t count, char* dst, bool* plain = nullptr) noexcept;
-// Asks the processor to start loading the cache line of base s, the first
-// that extract_sequence_from_mmap would read from s on. Never faults.
-void prefetch_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s) noexcept;
+// Asks the processor to start loading the first bytes (up to 512) that
+// extract_sequence_from_mmap would read for the same arguments. Never faults.
+void prefetch_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s, std::size_t count) noexcept;
 // Copies up to count non-CR/LF bytes starting at base s through pread.
 Result<std::size_t> extract_sequence_from_file_optimized(int fd, const IndexEntry& entry, std::size_t s,
                                                          std::size_t count, char* dst, bool* plain = nullptr);
