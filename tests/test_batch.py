@@ -259,7 +259,8 @@ RUN_BATCH = textwrap.dedent(
     import hashlib, random, sys, gelvo
     fa = gelvo.Faidx(sys.argv[1])
     rng = random.Random(5)
-    regions = [("chr1", s, s + 999) for s in (rng.randrange(1, 4000) for _ in range(20000))]
+    # Long enough for workers to get far ahead of the consumer and nap.
+    regions = [("chr1", s, s + 999) for s in (rng.randrange(1, 4000) for _ in range(40000))]
     out = fa.fetch_many(regions)
     print(hashlib.sha256("".join(f"{s.seq}{s.start}{s.end}" for s in out).encode()).hexdigest())
     """
@@ -268,7 +269,7 @@ RUN_BATCH = textwrap.dedent(
 
 def test_thread_count_does_not_change_results(genome):
     digests = set()
-    for threads in ("1", "2", "0", "junk"):
+    for threads in ("1", "2", "5", "0", "junk"):
         env = dict(os.environ, RAYON_NUM_THREADS=threads)
         out = subprocess.run([sys.executable, "-c", RUN_BATCH, genome], env=env, capture_output=True, text=True,
                              check=True, timeout=120)
