@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <exception>
 #include <map>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "faidx/pool.h"

@@ -440,7 +440,6 @@ const Faidx& fasta_faidx(PyObject* fasta) noexcept { return *as_fasta(fasta)->fa
 
 PyObject* create_fasta_type() {
   return guarded([]() -> PyObject* {
-    if (the_fasta_type != nullptr) return Py_NewRef(reinterpret_cast<PyObject*>(the_fasta_type));
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(
                         "Fasta(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, "

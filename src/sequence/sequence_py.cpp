@@ -65,14 +65,15 @@ PyObject* seq_of(SequenceObject* s) {
   return s->seq;
 }
 
-// The residues as bytes, pending or not, and whether they are all ASCII.
-bool residue_bytes(const SequenceObject* s, std::string_view* out, bool* ascii) {
+// The residues as bytes, pending or not, and (when asked) whether they are
+// all ASCII.
+bool residue_bytes(const SequenceObject* s, std::string_view* out, bool* ascii = nullptr) {
   if (s->seq == nullptr) {
     *out = std::string_view(s->pending, s->pending_length);
-    *ascii = true;
+    if (ascii != nullptr) *ascii = true;
     return true;
   }
-  *ascii = PyUnicode_IS_ASCII(s->seq);
+  if (ascii != nullptr) *ascii = PyUnicode_IS_ASCII(s->seq);
   return residues(s->seq, out);
 }
 
@@ -244,8 +245,7 @@ PyObject* Sequence_repr(PyObject* self) {
 Py_ssize_t Sequence_length(PyObject* self) {
   return guarded([&]() -> Py_ssize_t {
     std::string_view bytes;
-    bool ascii;
-    if (!residue_bytes(as_sequence(self), &bytes, &ascii)) return -1;
+    if (!residue_bytes(as_sequence(self), &bytes)) return -1;
     return static_cast<Py_ssize_t>(bytes.size());
   });
 }
@@ -295,8 +295,7 @@ PyObject* Sequence_richcompare(PyObject* self, PyObject* other, int op) {
 
 PyObject* sequence_index(const SequenceObject* s, Py_ssize_t k) {
   std::string_view bytes;
-  bool ascii;
-  if (!residue_bytes(s, &bytes, &ascii)) return nullptr;
+  if (!residue_bytes(s, &bytes)) return nullptr;
   const auto len = static_cast<Py_ssize_t>(bytes.size());
   const Py_ssize_t p = k < 0 ? k + len : k;
   if (p < 0 || p >= len) {
@@ -355,8 +354,7 @@ template <class Transform>
 PyObject* complemented(PyObject* self, Span span, Transform&& transform) {
   const SequenceObject* s = as_sequence(self);
   std::string_view bytes;
-  bool ascii;
-  if (!residue_bytes(s, &bytes, &ascii)) return nullptr;
+  if (!residue_bytes(s, &bytes)) return nullptr;
   PyRef out = build_residues(bytes.size(), true, [&](char* dst) { transform(bytes, dst); });
   if (!out) return nullptr;
   return new_sequence(same_name(s), std::move(out), span.start, span.end, !s->comp).release();
@@ -392,8 +390,7 @@ template <double (*Fraction)(std::string_view) noexcept>
 PyObject* gc_property(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     std::string_view bytes;
-    bool ascii;
-    if (!residue_bytes(as_sequence(self), &bytes, &ascii)) return nullptr;
+    if (!residue_bytes(as_sequence(self), &bytes)) return nullptr;
     return PyFloat_FromDouble(Fraction(bytes));
   });
 }
