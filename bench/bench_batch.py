@@ -16,7 +16,6 @@ import resource
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import subprocess
 import sys
-import time
 
 import common
 import genome as genomes
@@ -49,8 +48,17 @@ def child(args) -> None:
 
 def run_child(args, threads: str) -> dict:
     env = dict(os.environ, RAYON_NUM_THREADS=threads)
-    cmd = [sys.executable, __file__, "--child", "--size", str(args.size), "--kb-regions", str(args.kb_regions),
-           "--repeats", str(args.repeats)]
+    cmd = [
+        sys.executable,
+        __file__,
+        "--child",
+        "--size",
+        str(args.size),
+        "--kb-regions",
+        str(args.kb_regions),
+        "--repeats",
+        str(args.repeats),
+    ]
     out = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True)
     return json.loads(out.stdout.strip().splitlines()[-1])
 
@@ -81,40 +89,57 @@ def main() -> None:
     loop = common.best_time(lambda: [fa.fetch(n, s, e) for n, s, e in regions], args.repeats)
     check = fa.fetch_many(regions[:5000])
     assert [s.seq for s in check] == [fa.fetch(*r).seq for r in regions[:5000]], "MISMATCH gelvo batch/loop"
-    rows = [["gelvo fetch_many", common.fmt_time(batch / len(regions)), "1.00x"],
-            ["loop of gelvo Faidx.fetch", common.fmt_time(loop / len(regions)), common.fmt_ratio(batch / loop)]]
+    rows = [
+        ["gelvo fetch_many", common.fmt_time(batch / len(regions)), "1.00x"],
+        ["loop of gelvo Faidx.fetch", common.fmt_time(loop / len(regions)), common.fmt_ratio(batch / loop)],
+    ]
     # For scale: Python making (and freeing) a str of each region's length
     # from one cached string, in the same loop. A batch's results make
     # their strs only when they are read, so this is left out of its time.
     text = "ACGT" * 100
-    floor = common.best_time(lambda: [text[s % 100:s % 100 + e - s + 1] for _, s, e in regions], args.repeats)
-    rows.append(["Python making the 200-char strs", common.fmt_time(floor / len(regions)),
-                 common.fmt_ratio(batch / floor)])
+    floor = common.best_time(lambda: [text[s % 100 : s % 100 + e - s + 1] for _, s, e in regions], args.repeats)
+    rows.append(
+        ["Python making the 200-char strs", common.fmt_time(floor / len(regions)), common.fmt_ratio(batch / floor)]
+    )
     if pysam is not None:
         ps = pysam.FastaFile(str(g.path))
         assert [s.seq for s in check] == [ps.fetch(n, s - 1, e) for n, s, e in regions[:5000]], "MISMATCH pysam"
         peer = common.best_time(lambda: [ps.fetch(n, s - 1, e) for n, s, e in regions], 1)
-        rows.append(["loop of pysam FastaFile.fetch", common.fmt_time(peer / len(regions)),
-                     common.fmt_ratio(batch / peer)])
-    common.print_table(["call", "per region", "fetch_many / this"], rows,
-                       f"{len(regions):,} random 200 bp regions (targets: <= 0.333x gelvo loop, <= 0.1x pysam loop)")
+        rows.append(
+            ["loop of pysam FastaFile.fetch", common.fmt_time(peer / len(regions)), common.fmt_ratio(batch / peer)]
+        )
+    common.print_table(
+        ["call", "per region", "fetch_many / this"],
+        rows,
+        f"{len(regions):,} random 200 bp regions (targets: <= 0.333x gelvo loop, <= 0.1x pysam loop)",
+    )
 
     one = run_child(args, "1")
     two = run_child(args, "2")
     common.print_table(
         ["RAYON_NUM_THREADS", "per region", "speed-up", "caller's page faults", "digest"],
-        [["1", common.fmt_time(one["seconds"] / args.kb_regions), "1.00x", f"{one['faults']:,}", one["digest"]],
-         ["2", common.fmt_time(two["seconds"] / args.kb_regions), common.fmt_ratio(one["seconds"] / two["seconds"]),
-          f"{two['faults']:,}", two["digest"]]],
-        f"{args.kb_regions:,} random 1 kb regions, separate processes (target: 2 threads >= 1.3x, same digest)")
+        [
+            ["1", common.fmt_time(one["seconds"] / args.kb_regions), "1.00x", f"{one['faults']:,}", one["digest"]],
+            [
+                "2",
+                common.fmt_time(two["seconds"] / args.kb_regions),
+                common.fmt_ratio(one["seconds"] / two["seconds"]),
+                f"{two['faults']:,}",
+                two["digest"],
+            ],
+        ],
+        f"{args.kb_regions:,} random 1 kb regions, separate processes (target: 2 threads >= 1.3x, same digest)",
+    )
     assert one["digest"] == two["digest"], "MISMATCH between thread counts"
 
     near = genomes.regions(g, 200, 1000, seed=3)
     t999 = common.best_time(lambda: fa.fetch_many(near[:999]), 20 * args.repeats) / 999
     t1000 = common.best_time(lambda: fa.fetch_many(near), 20 * args.repeats) / 1000
-    common.print_table(["regions", "path", "per region"],
-                       [["999", "sequential", common.fmt_time(t999)], ["1000", "parallel", common.fmt_time(t1000)]],
-                       "At the threshold (target: about the same per region)")
+    common.print_table(
+        ["regions", "path", "per region"],
+        [["999", "sequential", common.fmt_time(t999)], ["1000", "parallel", common.fmt_time(t1000)]],
+        "At the threshold (target: about the same per region)",
+    )
     print(common.load_note())
 
 

@@ -17,15 +17,26 @@ import mmap
 import os
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import genome as genome_mod  # noqa: E402
-from common import (CLOCKS, best_time, collector_off, find_gelvo, fmt_ratio, fmt_time,  # noqa: E402
-                    gelvo_origin, load_note, optional_import, print_table, time_once)
+import genome as genome_mod
+from common import (
+    CLOCKS,
+    best_time,
+    collector_off,
+    find_gelvo,
+    fmt_ratio,
+    fmt_time,
+    gelvo_origin,
+    load_note,
+    optional_import,
+    print_table,
+    time_once,
+)
 
 Region = tuple[str, int, int]
 # Builds the timed loop over a region list (per-implementation argument
@@ -35,8 +46,8 @@ LoopFactory = Callable[[list[Region]], Callable[[], None]]
 
 @dataclass
 class Variant:
-    label: str                       # the call as written, for the legend
-    loop: LoopFactory                # timed loop over regions
+    label: str  # the call as written, for the legend
+    loop: LoopFactory  # timed loop over regions
     one: Callable[[str, int, int], str]  # one region -> its bases, for checking
     whole_loop: LoopFactory | None = None
     whole_one: Callable[[str], str] | None = None
@@ -49,12 +60,13 @@ class Variant:
 class Impl:
     name: str
     variants: list[Variant]
-    checked: bool = True             # compared with the reference before timing
-    extra: bool = False              # shown, but not used by any target
+    checked: bool = True  # compared with the reference before timing
+    extra: bool = False  # shown, but not used by any target
     chosen: dict[str, str] = field(default_factory=dict)
 
 
 # ---------------------------------------------------------------- peers
+
 
 class PurePython:
     """mmap + .fai arithmetic + slicing + replace/decode: the obvious Python."""
@@ -98,16 +110,30 @@ def gelvo_impls(gelvo, path: Path) -> list[Impl]:
         def run():
             for n, s, e in regs:
                 fetch(n, s, e).seq
+
         return run
 
     def whole_loop(names):
         def run():
             for n in names:
                 entire(n).seq
+
         return run
 
-    impls = [Impl("gelvo", [Variant("Faidx.fetch(n, s, e).seq", loop, lambda n, s, e: fetch(n, s, e).seq,
-                                    whole_loop, lambda n: entire(n).seq)])]
+    impls = [
+        Impl(
+            "gelvo",
+            [
+                Variant(
+                    "Faidx.fetch(n, s, e).seq",
+                    loop,
+                    lambda n, s, e: fetch(n, s, e).seq,
+                    whole_loop,
+                    lambda n: entire(n).seq,
+                )
+            ],
+        )
+    ]
 
     try:
         fasta = gelvo.Fasta(str(path))
@@ -116,23 +142,38 @@ def gelvo_impls(gelvo, path: Path) -> list[Impl]:
     except Exception as exc:  # not written yet: leave the column out
         print(f"gelvo.Fasta: not usable yet ({type(exc).__name__}: {exc}); column skipped")
     else:
+
         def fasta_loop(regs):
             conv = [(n, s - 1, e) for n, s, e in regs]
 
             def run():
                 for n, s0, e in conv:
                     fasta[n][s0:e].seq
+
             return run
 
         def fasta_whole(names):
             def run():
                 for n in names:
                     str(fasta[n])
+
             return run
 
-        impls.append(Impl("gelvo Fasta", [Variant("Fasta[n][s-1:e].seq", fasta_loop,
-                                                  lambda n, s, e: fasta[n][s - 1:e].seq,
-                                                  fasta_whole, lambda n: str(fasta[n]))], extra=True))
+        impls.append(
+            Impl(
+                "gelvo Fasta",
+                [
+                    Variant(
+                        "Fasta[n][s-1:e].seq",
+                        fasta_loop,
+                        lambda n, s, e: fasta[n][s - 1 : e].seq,
+                        fasta_whole,
+                        lambda n: str(fasta[n]),
+                    )
+                ],
+                extra=True,
+            )
+        )
 
     if hasattr(fa, "fetch_many"):
         many = fa.fetch_many
@@ -143,12 +184,23 @@ def gelvo_impls(gelvo, path: Path) -> list[Impl]:
             def run():
                 for x in many(regs):
                     x.seq
+
             return run
 
-        impls.append(Impl("gelvo fetch_many", [Variant("[x.seq for x in Faidx.fetch_many(regions)]",
-                                                       batch_loop, lambda n, s, e: many([(n, s, e)])[0].seq,
-                                                       batch=lambda regs: [x.seq for x in many(regs)])],
-                          extra=True))
+        impls.append(
+            Impl(
+                "gelvo fetch_many",
+                [
+                    Variant(
+                        "[x.seq for x in Faidx.fetch_many(regions)]",
+                        batch_loop,
+                        lambda n, s, e: many([(n, s, e)])[0].seq,
+                        batch=lambda regs: [x.seq for x in many(regs)],
+                    )
+                ],
+                extra=True,
+            )
+        )
     else:
         print("gelvo.Faidx.fetch_many: not there yet; column skipped")
     return impls
@@ -164,16 +216,24 @@ def pysam_impl(pysam, path: Path) -> Impl:
         def run():
             for n, s0, e in conv:
                 fetch(n, s0, e)
+
         return run
 
     def whole_loop(names):
         def run():
             for n in names:
                 fetch(n)
+
         return run
 
-    return Impl("pysam", [Variant("FastaFile.fetch(n, s-1, e)", loop, lambda n, s, e: fetch(n, s - 1, e),
-                                  whole_loop, lambda n: fetch(n))])
+    return Impl(
+        "pysam",
+        [
+            Variant(
+                "FastaFile.fetch(n, s-1, e)", loop, lambda n, s, e: fetch(n, s - 1, e), whole_loop, lambda n: fetch(n)
+            )
+        ],
+    )
 
 
 def pyfastx_impl(pyfastx, path: Path) -> Impl:
@@ -186,6 +246,7 @@ def pyfastx_impl(pyfastx, path: Path) -> Impl:
         def run():
             for n, s0, e in conv:
                 fa[n][s0:e].seq
+
         return run
 
     def fetch_loop(regs):
@@ -194,12 +255,14 @@ def pyfastx_impl(pyfastx, path: Path) -> Impl:
         def run():
             for n, iv in conv:
                 fetch(n, iv)
+
         return run
 
     def whole_seq(names):
         def run():
             for n in names:
                 fa[n].seq
+
         return run
 
     lengths = {n: len(fa[n]) for n in fa.keys()}
@@ -210,14 +273,24 @@ def pyfastx_impl(pyfastx, path: Path) -> Impl:
         def run():
             for n, iv in conv:
                 fetch(n, iv)
+
         return run
 
-    return Impl("pyfastx", [
-        Variant("fa[n][s-1:e].seq", slice_loop, lambda n, s, e: fa[n][s - 1:e].seq,
-                whole_seq, lambda n: fa[n].seq),
-        Variant("fa.fetch(n, (s, e))", fetch_loop, lambda n, s, e: fetch(n, (s, e)),
-                whole_fetch, lambda n: fetch(n, (1, lengths[n]))),
-    ])
+    return Impl(
+        "pyfastx",
+        [
+            Variant(
+                "fa[n][s-1:e].seq", slice_loop, lambda n, s, e: fa[n][s - 1 : e].seq, whole_seq, lambda n: fa[n].seq
+            ),
+            Variant(
+                "fa.fetch(n, (s, e))",
+                fetch_loop,
+                lambda n, s, e: fetch(n, (s, e)),
+                whole_fetch,
+                lambda n: fetch(n, (1, lengths[n])),
+            ),
+        ],
+    )
 
 
 def pure_impls(pp: PurePython) -> list[Impl]:
@@ -228,6 +301,7 @@ def pure_impls(pp: PurePython) -> list[Impl]:
         def run():
             for n, s, e in regs:
                 fetch(n, s, e)
+
         return run
 
     def whole_loop(names):
@@ -240,6 +314,7 @@ def pure_impls(pp: PurePython) -> list[Impl]:
         def run():
             for a, b in spans:
                 mm[a:b]
+
         return run
 
     mv = memoryview(mm)
@@ -254,24 +329,56 @@ def pure_impls(pp: PurePython) -> list[Impl]:
 
         def run():
             for a, b in spans:
-                out[:b - a] = mv[a:b]
+                out[: b - a] = mv[a:b]
+
         return run
 
     def names_to_regions(factory):
         return lambda names: factory([(n, 1, pp.length(n)) for n in names])
 
     return [
-        Impl("pure-python", [Variant("mm[a:b].replace(b'\\n', b'').decode()", loop, fetch,
-                                     whole_loop, lambda n: fetch(n, 1, pp.length(n)))]),
-        Impl("memcpy", [Variant("mm[a:b] (new bytes: malloc + memcpy, line feeds included)", copy_loop,
-                                lambda n, s, e: "", names_to_regions(copy_loop))], checked=False),
-        Impl("memcpy-prealloc", [Variant("buf[:b-a] = mv[a:b] (memoryview into a reused bytearray)",
-                                         prealloc_loop, lambda n, s, e: "", names_to_regions(prealloc_loop))],
-             checked=False, extra=True),
+        Impl(
+            "pure-python",
+            [
+                Variant(
+                    "mm[a:b].replace(b'\\n', b'').decode()",
+                    loop,
+                    fetch,
+                    whole_loop,
+                    lambda n: fetch(n, 1, pp.length(n)),
+                )
+            ],
+        ),
+        Impl(
+            "memcpy",
+            [
+                Variant(
+                    "mm[a:b] (new bytes: malloc + memcpy, line feeds included)",
+                    copy_loop,
+                    lambda n, s, e: "",
+                    names_to_regions(copy_loop),
+                )
+            ],
+            checked=False,
+        ),
+        Impl(
+            "memcpy-prealloc",
+            [
+                Variant(
+                    "buf[:b-a] = mv[a:b] (memoryview into a reused bytearray)",
+                    prealloc_loop,
+                    lambda n, s, e: "",
+                    names_to_regions(prealloc_loop),
+                )
+            ],
+            checked=False,
+            extra=True,
+        ),
     ]
 
 
 # ---------------------------------------------------------------- checks
+
 
 def check_regions(g: genome_mod.Genome, lengths: dict[str, int]) -> list[Region]:
     """Random regions of every size plus the awkward places: record ends, line edges."""
@@ -280,8 +387,14 @@ def check_regions(g: genome_mod.Genome, lengths: dict[str, int]) -> list[Region]
         sample += genome_mod.regions(g, length, count, seed=g.seed + 7)
     for name in list(lengths)[:30] + list(lengths)[-10:]:
         n = lengths[name]
-        sample += [(name, 1, 1), (name, n, n), (name, 1, min(n, 60)), (name, max(1, n - 59), n),
-                   (name, min(n, 60), min(n, 61)), (name, min(n, 59), min(n, 62))]
+        sample += [
+            (name, 1, 1),
+            (name, n, n),
+            (name, 1, min(n, 60)),
+            (name, max(1, n - 59), n),
+            (name, min(n, 60), min(n, 61)),
+            (name, min(n, 59), min(n, 62)),
+        ]
     return sample
 
 
@@ -297,33 +410,42 @@ def verify(impls: list[Impl], ref: Impl, regions: list[Region], whole_names: lis
             for r, w in zip(regions, want):
                 got = v.one(*r)
                 if got != w:
-                    sys.exit(f"MISMATCH: {impl.name} [{v.label}] {r[0]}:{r[1]}-{r[2]}\n"
-                             f"  {ref.name}: {w[:80]!r}{'...' if len(w) > 80 else ''} (len {len(w)})\n"
-                             f"  {impl.name}: {got[:80]!r}{'...' if len(got) > 80 else ''} (len {len(got)})")
+                    sys.exit(
+                        f"MISMATCH: {impl.name} [{v.label}] {r[0]}:{r[1]}-{r[2]}\n"
+                        f"  {ref.name}: {w[:80]!r}{'...' if len(w) > 80 else ''} (len {len(w)})\n"
+                        f"  {impl.name}: {got[:80]!r}{'...' if len(got) > 80 else ''} (len {len(got)})"
+                    )
             if v.batch:
                 got_all = v.batch(regions)
                 bad = [i for i, (g, w) in enumerate(zip(got_all, want)) if g != w]
                 if bad or len(got_all) != len(want):
                     i = bad[0] if bad else min(len(got_all), len(want))
-                    sys.exit(f"MISMATCH: {impl.name} [{v.label}] on a batch of {len(regions)} regions: "
-                             f"{len(got_all)} results, first difference at position {i} ({regions[i]})")
+                    sys.exit(
+                        f"MISMATCH: {impl.name} [{v.label}] on a batch of {len(regions)} regions: "
+                        f"{len(got_all)} results, first difference at position {i} ({regions[i]})"
+                    )
             if v.whole_one:
                 for n, w in want_whole.items():
                     got = v.whole_one(n)
                     if got != w:
-                        sys.exit(f"MISMATCH: {impl.name} [{v.label}] whole {n}: "
-                                 f"len {len(got)} vs {ref.name} len {len(w)}")
-    print(f"checked: {len(regions)} regions and {len(whole_names)} whole records identical across "
-          + ", ".join(f"{i.name}" for i in impls if i.checked) + f" (reference {ref.name})")
+                        sys.exit(
+                            f"MISMATCH: {impl.name} [{v.label}] whole {n}: len {len(got)} vs {ref.name} len {len(w)}"
+                        )
+    print(
+        f"checked: {len(regions)} regions and {len(whole_names)} whole records identical across "
+        + ", ".join(f"{i.name}" for i in impls if i.checked)
+        + f" (reference {ref.name})"
+    )
 
 
 # ---------------------------------------------------------------- timing
 
+
 @dataclass
 class Workload:
     label: str
-    items: list             # regions, or record names for whole-record fetches
-    bases: int              # bases returned per pass over items
+    items: list  # regions, or record names for whole-record fetches
+    bases: int  # bases returned per pass over items
     repeats: int
     whole: bool = False
 
@@ -342,8 +464,10 @@ def measure(impls: list[Impl], w: Workload, clock: str) -> dict[str, float]:
         if not variants:
             continue
         if len(variants) > 1:  # pick the fastest call form on a small probe
+
             def probe_time(v):
                 return best_time((v.whole_loop if w.whole else v.loop)(probe), 2, clock)
+
             variants.sort(key=probe_time)
         v = variants[0]
         impl.chosen[w.label] = v.label
@@ -364,15 +488,21 @@ def main() -> None:
     ap.add_argument("--seed", type=int, default=None)
     ap.add_argument("--calls", type=int, default=20_000, help="calls per pass for 100 bp and 1 kb (default 20000)")
     ap.add_argument("--repeats", type=int, default=7, help="passes per workload; the best counts (default 7)")
-    ap.add_argument("--clock", choices=sorted(CLOCKS), default="wall",
-                    help="wall time (default) or this thread's CPU time (steadier on a busy machine)")
+    ap.add_argument(
+        "--clock",
+        choices=sorted(CLOCKS),
+        default="wall",
+        help="wall time (default) or this thread's CPU time (steadier on a busy machine)",
+    )
     args = ap.parse_args()
 
     started = time.perf_counter()
     g = genome_mod.ensure(genome_mod.parse_size(args.size) if args.size else None, args.seed)
     path = g.path
-    print(f"genome: {path} ({path.stat().st_size / 1e9:.3f} GB, {len(g.records)} records, "
-          f"{len(g.chromosomes)} chromosomes)")
+    print(
+        f"genome: {path} ({path.stat().st_size / 1e9:.3f} GB, {len(g.records)} records, "
+        f"{len(g.chromosomes)} chromosomes)"
+    )
     print(f"python {sys.version.split()[0]}; {load_note()} at start; clock: {args.clock}")
 
     gelvo = find_gelvo()
@@ -410,15 +540,15 @@ def main() -> None:
         Workload("100 bp", genome_mod.regions(g, 100, args.calls), 100 * args.calls, args.repeats),
         Workload("1 kb", genome_mod.regions(g, 1_000, args.calls), 1_000 * args.calls, args.repeats),
         Workload("100 kb", genome_mod.regions(g, 100_000, big[100_000]), 100_000 * big[100_000], args.repeats),
-        Workload("1 Mb", genome_mod.regions(g, 1_000_000, big[1_000_000]), 1_000_000 * big[1_000_000],
-                 args.repeats),
-        Workload("whole chr", chrom_names, sum(lengths[n] for n in chrom_names), max(2, args.repeats // 2),
-                 whole=True),
+        Workload("1 Mb", genome_mod.regions(g, 1_000_000, big[1_000_000]), 1_000_000 * big[1_000_000], args.repeats),
+        Workload("whole chr", chrom_names, sum(lengths[n] for n in chrom_names), max(2, args.repeats // 2), whole=True),
     ]
+
     # The bare loop, to show how much of a small fetch is the harness's own cost.
     def bare_loop(regs=workloads[0].items):
-        for n, s, e in regs:
+        for _n, _s, _e in regs:
             pass
+
     overhead = best_time(bare_loop, args.repeats, args.clock) / len(workloads[0].items)
 
     results = {}
@@ -433,10 +563,12 @@ def main() -> None:
     rows = []
     for w in workloads:
         r = results[w.label]
-        rows.append([w.label, str(len(w.items))] +
-                    [fmt_time(r[n] / len(w.items)) if n in r else "-" for n in names])
-    print_table(["workload", "calls"] + names, rows,
-                f"Time per call (best of the repeats; bare Python loop costs {fmt_time(overhead)} per item)")
+        rows.append([w.label, str(len(w.items))] + [fmt_time(r[n] / len(w.items)) if n in r else "-" for n in names])
+    print_table(
+        ["workload", "calls"] + names,
+        rows,
+        f"Time per call (best of the repeats; bare Python loop costs {fmt_time(overhead)} per item)",
+    )
 
     rows = []
     for w in workloads:
@@ -466,8 +598,10 @@ def print_targets(workloads: list[Workload], results: dict[str, dict[str, float]
     for w in workloads:
         r = results[w.label]
         if w.label in ("100 bp", "1 kb"):
-            checks = [("gelvo / pysam time", ratio(r, "gelvo", "pysam"), 1 / 8),
-                      ("gelvo / pyfastx time", ratio(r, "gelvo", "pyfastx"), 1 / 4)]
+            checks = [
+                ("gelvo / pysam time", ratio(r, "gelvo", "pysam"), 1 / 8),
+                ("gelvo / pyfastx time", ratio(r, "gelvo", "pyfastx"), 1 / 4),
+            ]
             for what, x, limit in checks:
                 rows.append([w.label, what, fmt_ratio(x), f"<= {limit:.3g}x", verdict(x, limit, below=True)])
         else:

@@ -31,8 +31,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import genome as genome_mod  # noqa: E402
-from common import find_gelvo, fmt_ratio, gelvo_origin, print_table  # noqa: E402
+import genome as genome_mod
+from common import find_gelvo, fmt_ratio, gelvo_origin, print_table
 
 SAMTOOLS = os.environ.get("SAMTOOLS", shutil.which("samtools") or "/usr/bin/samtools")
 GNU_TIME = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
@@ -100,8 +100,9 @@ def make_tools(gelvo) -> list[Tool]:
         env = dict(os.environ)
         moddir = str(Path(gelvo.__file__).resolve().parent)
         env["PYTHONPATH"] = os.pathsep.join(p for p in (moddir, env.get("PYTHONPATH")) if p)
-        tools.append(Tool("gelvo", lambda f, baseline=False: [sys.executable, "-c", GELVO_CHILD,
-                                                              "-" if baseline else f], env))
+        tools.append(
+            Tool("gelvo", lambda f, baseline=False: [sys.executable, "-c", GELVO_CHILD, "-" if baseline else f], env)
+        )
     if GNU_TIME is None:
         print("GNU time (/usr/bin/time) missing: peak RSS includes this interpreter's own RSS")
     if Path(SAMTOOLS).exists():
@@ -126,14 +127,13 @@ def copy_for(tools: list[Tool], src: Path, workdir: Path) -> dict[str, Path]:
     return copies
 
 
-def bench_file(tools: list[Tool], src: Path, label: str, workdir: Path, repeats: int,
-               tiny: Path) -> list[list[str]]:
+def bench_file(tools: list[Tool], src: Path, label: str, workdir: Path, repeats: int, tiny: Path) -> list[list[str]]:
     copies = copy_for(tools, src, workdir)
     walls: dict[str, list[float]] = {t.name: [] for t in tools}
     inner: dict[str, list[float]] = {t.name: [] for t in tools}
     rss: dict[str, int] = {t.name: 0 for t in tools}
     for i in range(repeats):
-        for t in (tools if i % 2 == 0 else tools[::-1]):  # alternate who goes first
+        for t in tools if i % 2 == 0 else tools[::-1]:  # alternate who goes first
             w, r, inn = t.build(copies[t.name])
             walls[t.name].append(w)
             rss[t.name] = max(rss[t.name], r)
@@ -151,10 +151,18 @@ def bench_file(tools: list[Tool], src: Path, label: str, workdir: Path, repeats:
     rows = []
     for t in tools:
         best = min(walls[t.name])
-        rows.append([label, t.name, f"{best:.3f}", f"{statistics.median(walls[t.name]):.3f}",
-                     f"{min(inner[t.name]):.3f}" if inner[t.name] else "-",
-                     f"{size / best / 1e6:,.0f}", f"{rss[t.name] / 2**20:.1f}",
-                     f"{t.baseline_rss(tiny) / 2**20:.1f}"])
+        rows.append(
+            [
+                label,
+                t.name,
+                f"{best:.3f}",
+                f"{statistics.median(walls[t.name]):.3f}",
+                f"{min(inner[t.name]):.3f}" if inner[t.name] else "-",
+                f"{size / best / 1e6:,.0f}",
+                f"{rss[t.name] / 2**20:.1f}",
+                f"{t.baseline_rss(tiny) / 2**20:.1f}",
+            ]
+        )
     for dst in copies.values():
         dst.unlink()
         Path(str(dst) + ".fai").unlink(missing_ok=True)
@@ -183,8 +191,7 @@ def main() -> None:
 
     files = [(genome_mod.ensure(genome_mod.parse_size(args.size) if args.size else None, args.seed), "wrapped")]
     if args.unwrapped_size not in ("0", ""):
-        files.append((genome_mod.ensure(genome_mod.parse_size(args.unwrapped_size), args.seed, width=0),
-                      "unwrapped"))
+        files.append((genome_mod.ensure(genome_mod.parse_size(args.unwrapped_size), args.seed, width=0), "unwrapped"))
 
     workdir = genome_mod.DATA_DIR / "index-bench.tmp"
     shutil.rmtree(workdir, ignore_errors=True)
@@ -202,16 +209,20 @@ def main() -> None:
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
 
-    print_table(["file", "tool", "best s", "median s", "ctor s", "MB/s", "peak RSS MiB", "idle RSS MiB"], rows,
-                "Index build (wall time of the whole subprocess; ctor = gelvo.Faidx() alone, in-process)")
+    print_table(
+        ["file", "tool", "best s", "median s", "ctor s", "MB/s", "peak RSS MiB", "idle RSS MiB"],
+        rows,
+        "Index build (wall time of the whole subprocess; ctor = gelvo.Faidx() alone, in-process)",
+    )
 
     target_rows = []
     for label in dict.fromkeys(r[0] for r in rows):
         t = {r[1]: float(r[2]) for r in rows if r[0] == label}
         if "gelvo" in t and "samtools" in t:
             x = t["gelvo"] / t["samtools"]
-            target_rows.append([label, "gelvo / samtools time", fmt_ratio(x), "<= 0.5x",
-                                "MET" if x <= 0.5 else "MISSED"])
+            target_rows.append(
+                [label, "gelvo / samtools time", fmt_ratio(x), "<= 0.5x", "MET" if x <= 0.5 else "MISSED"]
+            )
     if target_rows:
         print_table(["file", "ratio", "measured", "target", "verdict"], target_rows, "Targets")
 

@@ -16,14 +16,23 @@ from __future__ import annotations
 import argparse
 import random
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from common import (CLOCKS, best_time, find_gelvo, fmt_ratio, fmt_time, gelvo_origin,  # noqa: E402
-                    load_note, optional_import, print_table)
+from common import (
+    CLOCKS,
+    best_time,
+    find_gelvo,
+    fmt_ratio,
+    fmt_time,
+    gelvo_origin,
+    load_note,
+    optional_import,
+    print_table,
+)
 
 SIZES = {"1 kb": 1_000, "1 Mb": 1_000_000}
 # Calls per timed pass, so that a pass lasts long enough to time.
@@ -49,24 +58,34 @@ def soft_masked(n: int, rng: random.Random) -> str:
 
 @dataclass
 class Case:
-    op: str                                  # gelvo's operation as written
-    gelvo: Callable[[object], object]        # Sequence -> result
-    peer: str | None = None                  # the peer's expression, for the legend
+    op: str  # gelvo's operation as written
+    gelvo: Callable[[object], object]  # Sequence -> result
+    peer: str | None = None  # the peer's expression, for the legend
     peer_fn: Callable[[str], object] | None = None
     same: Callable[[object, object], bool] = lambda a, b: a == b
-    target: float | None = None              # required x faster than the peer
+    target: float | None = None  # required x faster than the peer
 
 
 def cases(bio_seq, bio_utils) -> list[Case]:
     out = [
-        Case("-s", lambda s: (-s).seq, "seq.translate(table)[::-1]", lambda t: t.translate(COMPLEMENT)[::-1],
-             target=3.0),
+        Case(
+            "-s", lambda s: (-s).seq, "seq.translate(table)[::-1]", lambda t: t.translate(COMPLEMENT)[::-1], target=3.0
+        ),
         Case("s.complement", lambda s: s.complement.seq, "seq.translate(table)", lambda t: t.translate(COMPLEMENT)),
         Case("s.reverse", lambda s: s.reverse.seq, "seq[::-1]", lambda t: t[::-1]),
-        Case("s.gc", lambda s: s.gc, 'count("G")+..+count("c") / len',
-             lambda t: (t.count("G") + t.count("C") + t.count("g") + t.count("c")) / len(t), target=10.0),
-        Case("s.gc_strict", lambda s: s.gc_strict, "counts of GCgc / counts of ACGTacgt",
-             lambda t: sum(map(t.count, "GCgc")) / sum(map(t.count, "ACGTacgt"))),
+        Case(
+            "s.gc",
+            lambda s: s.gc,
+            'count("G")+..+count("c") / len',
+            lambda t: (t.count("G") + t.count("C") + t.count("g") + t.count("c")) / len(t),
+            target=10.0,
+        ),
+        Case(
+            "s.gc_strict",
+            lambda s: s.gc_strict,
+            "counts of GCgc / counts of ACGTacgt",
+            lambda t: sum(map(t.count, "GCgc")) / sum(map(t.count, "ACGTacgt")),
+        ),
         Case("s.gc_iupac", lambda s: s.gc_iupac),
     ]
     if bio_seq is not None:
@@ -75,8 +94,15 @@ def cases(bio_seq, bio_utils) -> list[Case]:
         # Biopython's definitions differ in details (S counts as GC, N weighs
         # 0.5), so these compare work, not results.
         for op, mode in (("s.gc", "ignore"), ("s.gc_strict", "remove"), ("s.gc_iupac", "weighted")):
-            out.append(Case(op, lambda s, op=op: getattr(s, op[2:]), f'gc_fraction(seq, "{mode}")',
-                            lambda t, mode=mode: bio_utils.gc_fraction(t, mode), same=lambda a, b: True))
+            out.append(
+                Case(
+                    op,
+                    lambda s, op=op: getattr(s, op[2:]),
+                    f'gc_fraction(seq, "{mode}")',
+                    lambda t, mode=mode: bio_utils.gc_fraction(t, mode),
+                    same=lambda a, b: True,
+                )
+            )
     return out
 
 

@@ -10,8 +10,8 @@ import os
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
-from typing import Callable
 
 REPO = Path(__file__).resolve().parent.parent
 # Where `cmake -S . -B build/bench` puts the module; used when gelvo is not
@@ -32,9 +32,11 @@ def find_gelvo():
         except ImportError as exc:
             print(f"gelvo: found in {BUILD_DIR} but not importable ({exc}); skipped")
             return None
-    print(f"gelvo: not installed and no build in {BUILD_DIR}; skipped "
-          "(build it: cmake -S . -B build/bench -G Ninja "
-          f"-DPython_EXECUTABLE={sys.executable} && cmake --build build/bench)")
+    print(
+        f"gelvo: not installed and no build in {BUILD_DIR}; skipped "
+        "(build it: cmake -S . -B build/bench -G Ninja "
+        f"-DPython_EXECUTABLE={sys.executable} && cmake --build build/bench)"
+    )
     return None
 
 
@@ -42,8 +44,9 @@ def gelvo_origin(gelvo) -> str:
     """Where the module came from, when it was built, and the repository's
     HEAD now (the build may be older than HEAD)."""
     try:
-        head = subprocess.run(["git", "-C", str(REPO), "log", "-1", "--format=%h %s"],
-                              capture_output=True, text=True, check=True).stdout.strip()
+        head = subprocess.run(
+            ["git", "-C", str(REPO), "log", "-1", "--format=%h %s"], capture_output=True, text=True, check=True
+        ).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         head = "unknown"
     built = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(os.path.getmtime(gelvo.__file__)))
@@ -111,8 +114,7 @@ def print_table(headers: list[str], rows: list[list[str]], title: str | None = N
     widths = [max(len(str(r[i])) for r in [headers, *rows]) for i in range(len(headers))]
 
     def line(cells):
-        return "  ".join(str(c).ljust(w) if i == 0 else str(c).rjust(w)
-                         for i, (c, w) in enumerate(zip(cells, widths)))
+        return "  ".join(str(c).ljust(w) if i == 0 else str(c).rjust(w) for i, (c, w) in enumerate(zip(cells, widths)))
 
     if title:
         print(f"\n{title}")

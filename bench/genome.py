@@ -49,14 +49,30 @@ TELOMERE_N = 10_000
 CHRM_LENGTH = 16_569
 # GRCh38 primary chromosome lengths; only their ratios are used.
 HUMAN_CHROMOSOMES = [
-    ("chr1", 248_956_422), ("chr2", 242_193_529), ("chr3", 198_295_559),
-    ("chr4", 190_214_555), ("chr5", 181_538_259), ("chr6", 170_805_979),
-    ("chr7", 159_345_973), ("chr8", 145_138_636), ("chr9", 138_394_717),
-    ("chr10", 133_797_422), ("chr11", 135_086_622), ("chr12", 133_275_309),
-    ("chr13", 114_364_328), ("chr14", 107_043_718), ("chr15", 101_991_189),
-    ("chr16", 90_338_345), ("chr17", 83_257_441), ("chr18", 80_373_285),
-    ("chr19", 58_617_616), ("chr20", 64_444_167), ("chr21", 46_709_983),
-    ("chr22", 50_818_468), ("chrX", 156_040_895), ("chrY", 57_227_415),
+    ("chr1", 248_956_422),
+    ("chr2", 242_193_529),
+    ("chr3", 198_295_559),
+    ("chr4", 190_214_555),
+    ("chr5", 181_538_259),
+    ("chr6", 170_805_979),
+    ("chr7", 159_345_973),
+    ("chr8", 145_138_636),
+    ("chr9", 138_394_717),
+    ("chr10", 133_797_422),
+    ("chr11", 135_086_622),
+    ("chr12", 133_275_309),
+    ("chr13", 114_364_328),
+    ("chr14", 107_043_718),
+    ("chr15", 101_991_189),
+    ("chr16", 90_338_345),
+    ("chr17", 83_257_441),
+    ("chr18", 80_373_285),
+    ("chr19", 58_617_616),
+    ("chr20", 64_444_167),
+    ("chr21", 46_709_983),
+    ("chr22", 50_818_468),
+    ("chrX", 156_040_895),
+    ("chrY", 57_227_415),
 ]
 N_CONTIGS = 300
 CONTIG_SHARE = 0.02  # at most this fraction of the bases sit in contigs
@@ -80,8 +96,11 @@ class Genome:
     @property
     def chromosomes(self) -> list[Record]:
         """The chromosome-scale records (not chrM, not the contigs)."""
-        return [r for r in self.records if r.name.startswith("chr") and r.name[3:] and
-                "_" not in r.name and r.name != "chrM"]
+        return [
+            r
+            for r in self.records
+            if r.name.startswith("chr") and r.name[3:] and "_" not in r.name and r.name != "chrM"
+        ]
 
     def lengths(self) -> dict[str, int]:
         return {r.name: r.length for r in self.records}
@@ -125,8 +144,10 @@ def layout(size: int, seed: int) -> tuple[Record, ...]:
     human_total = sum(n for _, n in HUMAN_CHROMOSOMES)
     chrom_lengths = [n * rest // human_total for _, n in HUMAN_CHROMOSOMES]
     chrom_lengths[0] += rest - sum(chrom_lengths)  # the rounding remainder
-    records = [Record(name, length, f"synthetic chromosome {name[3:]} LN:{length} AS:gelvo-bench")
-               for (name, _), length in zip(HUMAN_CHROMOSOMES, chrom_lengths)]
+    records = [
+        Record(name, length, f"synthetic chromosome {name[3:]} LN:{length} AS:gelvo-bench")
+        for (name, _), length in zip(HUMAN_CHROMOSOMES, chrom_lengths)
+    ]
     records.append(Record("chrM", CHRM_LENGTH, f"synthetic mitochondrion LN:{CHRM_LENGTH} AS:gelvo-bench"))
     for i, length in enumerate(contig_lengths.tolist()):
         records.append(Record(f"chrUn_GB{i + 1:06d}v1", length, f"unplaced contig LN:{length}"))
@@ -138,7 +159,7 @@ def _base_table() -> np.ndarray:
     one = np.empty(256, np.uint8)
     one[:76], one[76:128], one[128:180], one[180:] = ord("A"), ord("C"), ord("G"), ord("T")
     v = np.arange(1 << 16, dtype=np.uint32)
-    return (one[v & 0xFF].astype(np.uint16) | (one[v >> 8].astype(np.uint16) << 8))
+    return one[v & 0xFF].astype(np.uint16) | (one[v >> 8].astype(np.uint16) << 8)
 
 
 _PAIRS = _base_table()
@@ -171,12 +192,12 @@ def _block(rng: np.random.Generator, n: int, pos: int, gaps: list[tuple[int, int
     while runs.sum() < n:
         runs = np.concatenate([runs, rng.geometric(1 / 300, n // 150 + 64)])
     case_bits = np.zeros(len(runs), np.uint8)
-    case_bits[int(rng.integers(0, 2))::2] = 0x20
+    case_bits[int(rng.integers(0, 2)) :: 2] = 0x20
     np.bitwise_or(seq, np.repeat(case_bits, runs)[:n], out=seq)
     for a, b in gaps:
         a, b = max(a, pos), min(b, pos + n)
         if a < b:
-            seq[a - pos:b - pos] = ord("N")
+            seq[a - pos : b - pos] = ord("N")
     return seq
 
 
@@ -191,13 +212,13 @@ def _write_record(out, rec: Record, rng: np.random.Generator, width: int, is_chr
             continue
         full = n // width
         lines = np.empty((full, width + 1), np.uint8)
-        lines[:, :width] = seq[:full * width].reshape(full, width)
+        lines[:, :width] = seq[: full * width].reshape(full, width)
         lines[:, width] = ord("\n")
         out.write(lines)
         if n % width:
             # Only the block that ends the record can leave a short line,
             # because BLOCK is a multiple of the width.
-            out.write(seq[full * width:])
+            out.write(seq[full * width :])
             out.write(b"\n")
     if width == 0:
         out.write(b"\n")
@@ -209,8 +230,7 @@ def _paths(size: int, seed: int, width: int) -> tuple[Path, Path]:
     return DATA_DIR / f"{stem}.fa", DATA_DIR / f"{stem}.json"
 
 
-def ensure(size: int | None = None, seed: int | None = None, width: int = DEFAULT_WIDTH,
-           quiet: bool = False) -> Genome:
+def ensure(size: int | None = None, seed: int | None = None, width: int = DEFAULT_WIDTH, quiet: bool = False) -> Genome:
     """Return the cached genome for these parameters, generating it if needed."""
     size = default_size() if size is None else size
     seed = default_seed() if seed is None else seed
@@ -227,8 +247,11 @@ def ensure(size: int | None = None, seed: int | None = None, width: int = DEFAUL
     for stale in (manifest, fasta, Path(str(fasta) + ".fai"), Path(str(fasta) + ".fxi")):
         stale.unlink(missing_ok=True)
     if not quiet:
-        print(f"generating {fasta.name} ({size / 1e9:.2f} Gbases, {len(records)} records) ...",
-              file=sys.stderr, flush=True)
+        print(
+            f"generating {fasta.name} ({size / 1e9:.2f} Gbases, {len(records)} records) ...",
+            file=sys.stderr,
+            flush=True,
+        )
     t0 = time.perf_counter()
     part = fasta.with_suffix(".fa.part")
     n_chrom = len(HUMAN_CHROMOSOMES)
@@ -237,11 +260,15 @@ def ensure(size: int | None = None, seed: int | None = None, width: int = DEFAUL
         for i, rec in enumerate(records):
             _write_record(out, rec, np.random.Generator(np.random.SFC64(seeds[i])), width, i < n_chrom)
     part.rename(fasta)
-    manifest.write_text(json.dumps({**want, "bytes": fasta.stat().st_size,
-                                    "records": [[r.name, r.length] for r in records]}, indent=0))
+    manifest.write_text(
+        json.dumps({**want, "bytes": fasta.stat().st_size, "records": [[r.name, r.length] for r in records]}, indent=0)
+    )
     if not quiet:
-        print(f"  wrote {fasta.stat().st_size / 1e9:.2f} GB in {time.perf_counter() - t0:.1f} s",
-              file=sys.stderr, flush=True)
+        print(
+            f"  wrote {fasta.stat().st_size / 1e9:.2f} GB in {time.perf_counter() - t0:.1f} s",
+            file=sys.stderr,
+            flush=True,
+        )
     return Genome(fasta, size, seed, width, records)
 
 

@@ -127,8 +127,8 @@ void check_base_offset(const IndexEntry& entry, std::uint64_t s) {
 // The primitives on the heap copy and on the descriptor, sized the way the
 // engine sizes them: at most count, at most what the file holds from the
 // first base on.
-void check_primitives(std::string_view file, const Mapping& heap, int fd, const IndexEntry& entry,
-                      std::uint64_t s, std::uint64_t count) {
+void check_primitives(std::string_view file, const Mapping& heap, int fd, const IndexEntry& entry, std::uint64_t s,
+                      std::uint64_t count) {
   check_base_offset(entry, s);
   const auto b = gelvo::base_offset(entry, s);
   const std::size_t room = b && *b < file.size() ? std::min<std::uint64_t>(count, file.size() - *b) : 0;

@@ -54,10 +54,12 @@ def extract_seed(flags, entries, queries, fasta):
 
 TEN = b">a\nACGTACGTAC\nACGTAC\n>b\nggcc\n"
 EXTRACT = {
-    "honest": extract_seed(0, [(3, 16, 10, 11), (24, 4, 4, 5)],
-                           [(0, 1, 16), (0, 9, 12), (1, 2, 3), (0, 0, 0), (5, 1, 1)], TEN),
-    "strict_upper_fill": extract_seed(1 | 2 | 4, [(3, 20, 10, 11), (24, 4, 4, 5)],
-                                      [(0, 1, 20), (0, 15, 30), (1, 3, 2)], TEN),
+    "honest": extract_seed(
+        0, [(3, 16, 10, 11), (24, 4, 4, 5)], [(0, 1, 16), (0, 9, 12), (1, 2, 3), (0, 0, 0), (5, 1, 1)], TEN
+    ),
+    "strict_upper_fill": extract_seed(
+        1 | 2 | 4, [(3, 20, 10, 11), (24, 4, 4, 5)], [(0, 1, 20), (0, 15, 30), (1, 3, 2)], TEN
+    ),
     "lenient_raw": extract_seed(8 | 16, [(3, 16, 10, 11)], [(0, 0, 5), (0, 17, 40), (0, 5, 3)], TEN),
     "crlf": extract_seed(0, [(4, 6, 4, 6)], [(0, 1, 6), (0, 4, 5)], b">a\r\nACGT\r\nAC\r\n"),
     "offset_past_end": extract_seed(0, [(999, 100, 4, 5)], [(0, 1, 100)], TEN),
@@ -68,10 +70,15 @@ EXTRACT = {
     "no_bases_per_line": extract_seed(0, [(3, 100, 0, 0)], [(0, 1, 10)], TEN),
     "empty_file": extract_seed(0, [(0, 5, 5, 6)], [(0, 1, 5)], b""),
     # Bit 5: the entries come from the index build of the file itself.
-    "honest_lines": extract_seed(32 | 2, [(0, 0, 0, 0)] * 3, [(0, 1, 70), (1, 59, 125), (2, 3, 2), (1, 1, 200)],
-                                 b">x\n" + b"acgt" * 15 + b"\nACGT\n>y d\n" + b"GATTACA" * 20 + b"\n>z\nAC"),
-    "honest_crlf": extract_seed(32 | 4, [(0, 0, 0, 0)] * 2, [(0, 2, 9), (1, 1, 4), (0, 0, 100)],
-                                b">a\r\nACGTA\r\nCGTAC\r\nGT\r\n>b\r\nTTTT\r\n"),
+    "honest_lines": extract_seed(
+        32 | 2,
+        [(0, 0, 0, 0)] * 3,
+        [(0, 1, 70), (1, 59, 125), (2, 3, 2), (1, 1, 200)],
+        b">x\n" + b"acgt" * 15 + b"\nACGT\n>y d\n" + b"GATTACA" * 20 + b"\n>z\nAC",
+    ),
+    "honest_crlf": extract_seed(
+        32 | 4, [(0, 0, 0, 0)] * 2, [(0, 2, 9), (1, 1, 4), (0, 0, 100)], b">a\r\nACGTA\r\nCGTAC\r\nGT\r\n>b\r\nTTTT\r\n"
+    ),
 }
 
 

@@ -19,12 +19,12 @@ namespace fuzz {
 #define FUZZ_MODEL __attribute__((no_sanitize("coverage"), noinline))
 
 // Reports a broken invariant and aborts, so libFuzzer keeps the input.
-#define FUZZ_CHECK(cond)                                                             \
-  do {                                                                               \
-    if (!(cond)) {                                                                   \
+#define FUZZ_CHECK(cond)                                                                \
+  do {                                                                                  \
+    if (!(cond)) {                                                                      \
       std::fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                  \
-    }                                                                                \
+      std::abort();                                                                     \
+    }                                                                                   \
   } while (0)
 
 // An in-memory file reachable by path (/proc/self/fd/N), rewritten for every
@@ -99,8 +99,7 @@ FUZZ_MODEL inline bool model_utf8(std::string_view text) {
 // The Unicode White_Space property.
 FUZZ_MODEL inline bool white_space(std::uint32_t cp) {
   return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F ||
-         cp == 0x3000;
+         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
 
 // Splits valid UTF-8 text into its leading white space, the first run of

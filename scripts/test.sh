@@ -16,6 +16,9 @@ cmake --build "$ROOT/build/engine-tests" -j 2 >/dev/null
 
 . "$ROOT/scripts/venv.sh"
 cd "$ROOT"
+# Lint and formatting of the Python sources (settings in pyproject.toml).
+"$VENV_PY" -m ruff check --quiet .
+"$VENV_PY" -m ruff format --check --quiet .
 "$VENV_PY" -X dev -m pytest -q -W error tests
 
 # The type stubs against the module the tests just ran on; each allowlist

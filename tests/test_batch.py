@@ -8,9 +8,8 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import gelvo
+import pytest
 
 _rng = random.Random(7)
 BASES = "".join(_rng.choice("ACGTacgtN") for _ in range(5000))
@@ -114,8 +113,9 @@ LARGE_BATCH_FAILURES = textwrap.dedent(
 def test_early_failure_in_a_large_batch_ends_it(genome):
     # The caller stops building results at the first failure while workers
     # are far ahead or held back; the call must still come back.
-    out = subprocess.run([sys.executable, "-c", LARGE_BATCH_FAILURES, genome], capture_output=True, text=True,
-                         check=True, timeout=120)
+    out = subprocess.run(
+        [sys.executable, "-c", LARGE_BATCH_FAILURES, genome], capture_output=True, text=True, check=True, timeout=120
+    )
     assert out.stdout == "Error fetching region 3: Fetch error: Sequence 'nope' not found\n"
 
 
@@ -133,10 +133,32 @@ def test_consecutive_batches_of_changing_sizes(genome):
 
 def sequence_views(s):
     """Everything a Sequence shows, as plain values."""
-    return (s.name, s.seq, str(s), repr(s), len(s), s.start, s.end, s.comp, s.fancy_name, s.orientation,
-            s[3:40].seq, s[::-7].seq, s[-1].seq, [r.seq for r in s[:5]], "A" in s,
-            (-s).seq, s.complement.seq, s.reverse.seq, s.gc, s.gc_strict, s.gc_iupac,
-            s == s.seq, s == gelvo.Sequence(seq=s.seq), pickle.loads(pickle.dumps(s)).seq)
+    return (
+        s.name,
+        s.seq,
+        str(s),
+        repr(s),
+        len(s),
+        s.start,
+        s.end,
+        s.comp,
+        s.fancy_name,
+        s.orientation,
+        s[3:40].seq,
+        s[::-7].seq,
+        s[-1].seq,
+        [r.seq for r in s[:5]],
+        "A" in s,
+        (-s).seq,
+        s.complement.seq,
+        s.reverse.seq,
+        s.gc,
+        s.gc_strict,
+        s.gc_iupac,
+        s == s.seq,
+        s == gelvo.Sequence(seq=s.seq),
+        pickle.loads(pickle.dumps(s)).seq,
+    )
 
 
 @pytest.mark.parametrize("rc", [False, True])
@@ -271,8 +293,9 @@ def test_thread_count_does_not_change_results(genome):
     digests = set()
     for threads in ("1", "2", "5", "0", "junk"):
         env = dict(os.environ, RAYON_NUM_THREADS=threads)
-        out = subprocess.run([sys.executable, "-c", RUN_BATCH, genome], env=env, capture_output=True, text=True,
-                             check=True, timeout=120)
+        out = subprocess.run(
+            [sys.executable, "-c", RUN_BATCH, genome], env=env, capture_output=True, text=True, check=True, timeout=120
+        )
         digests.add(out.stdout.strip())
     assert len(digests) == 1
 

@@ -11,9 +11,8 @@ import sys
 import tempfile
 import textwrap
 
-import pytest
-
 import gelvo
+import pytest
 
 WIDTH = 60
 LINES = (2**32 + 2**22) // WIDTH + 1  # more than 2**32 bases

@@ -3,11 +3,10 @@
 import os
 import re
 
+import gelvo
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import gelvo
 
 TEN = ">chr1\nACGTACGTAC\n>chr2 desc\nNNacgtNN\n"
 
@@ -18,7 +17,7 @@ def ten(write_fasta):
 
 
 def hundred(write_fasta, **options):
-    bases = ("ACGTTGCAAC" * 10)
+    bases = "ACGTTGCAAC" * 10
     lines = "\n".join(bases[i : i + 60] for i in range(0, 100, 60))
     return gelvo.Faidx(write_fasta(">chr1\n" + lines + "\n"), **options), bases
 
@@ -183,14 +182,29 @@ def test_lenient_rules_write_warnings_to_fd2(write_fasta, capfd):
     cases = [
         ((0, 5), "", 0, 5, "WARNING: coordinates cannot be 0 (1-based indexing)\n"),
         ((8, 3), "", 8, 3, "WARNING: start coordinate 8 is greater than end coordinate 3\n"),
-        ((95, 120), bases[94:], 95, 100,
-         "WARNING: coordinates 95-120 are out of bounds for sequence 'chr1' of length 100\n"),
-        ((150, 160), "", 150, 150,
-         "WARNING: coordinates 150-160 are out of bounds for sequence 'chr1' of length 100\n"),
+        (
+            (95, 120),
+            bases[94:],
+            95,
+            100,
+            "WARNING: coordinates 95-120 are out of bounds for sequence 'chr1' of length 100\n",
+        ),
+        (
+            (150, 160),
+            "",
+            150,
+            150,
+            "WARNING: coordinates 150-160 are out of bounds for sequence 'chr1' of length 100\n",
+        ),
         # end clamped to 100 then 120 > 100: out of bounds warning, then the
         # clamped start exceeds the clamped end
-        ((100, 120), bases[99], 100, 100,
-         "WARNING: coordinates 100-120 are out of bounds for sequence 'chr1' of length 100\n"),
+        (
+            (100, 120),
+            bases[99],
+            100,
+            100,
+            "WARNING: coordinates 100-120 are out of bounds for sequence 'chr1' of length 100\n",
+        ),
         ((50, 0), "", 50, 0, "WARNING: coordinates cannot be 0 (1-based indexing)\n"),
     ]
     for (start, end), seq, rs, re_, warning in cases:

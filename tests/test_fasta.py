@@ -2,9 +2,8 @@
 
 import ctypes
 
-import pytest
-
 import gelvo
+import pytest
 
 TWO = ">chr1\nACGTACGTAC\n>chr2 some description\nGGGCC\n"
 # The defaults of every parameter after filename, in Fasta's order.
@@ -43,8 +42,10 @@ def test_positional_order_is_fastas_own(write_fasta, tmp_path):
         gelvo.Fasta(path, *DEFAULTS, None)
 
 
-@pytest.mark.parametrize("position, arg", [(4, "as_raw"), (7, "mutable"), (10, "one_based_attributes"),
-                                           (13, "sequence_always_upper"), (15, "build_index")])
+@pytest.mark.parametrize(
+    "position, arg",
+    [(4, "as_raw"), (7, "mutable"), (10, "one_based_attributes"), (13, "sequence_always_upper"), (15, "build_index")],
+)
 def test_positional_refusal_names_the_parameter_of_that_position(tmp_path, position, arg):
     args = [str(tmp_path / "none.fa")] + DEFAULTS
     args[position] = 1

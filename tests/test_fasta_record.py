@@ -3,11 +3,10 @@
 import gc
 import weakref
 
+import gelvo
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import gelvo
 
 TEN = "ACGTACGTAC"
 
@@ -37,7 +36,12 @@ def short_record(write_fasta, **options):
 def test_plain_surface(records):
     record = records[0]
     assert (repr(record), record.name, record.long_name, len(record), str(record)) == (
-        'FastaRecord("chr1")', "chr1", "chr1", 10, TEN)
+        'FastaRecord("chr1")',
+        "chr1",
+        "chr1",
+        10,
+        TEN,
+    )
     for attribute in ("name", "long_name", "unpadded_len"):
         with pytest.raises(AttributeError):
             setattr(record, attribute, "x")
@@ -63,18 +67,32 @@ def test_empty_record(path, capfd):
 def test_upper_casing_spares_the_name(path):
     record = gelvo.Fasta(path, sequence_always_upper=True)["low"]
     assert [str(record), record[1].seq, record[1:4].seq, record[::-2].seq, record[:].seq, record[4:0:-3].seq] == [
-        "ACGTN", "C", "CGT", "NGA", "ACGTN", "NC"]
+        "ACGTN",
+        "C",
+        "CGT",
+        "NGA",
+        "ACGTN",
+        "NC",
+    ]
     assert repr(record) == 'FastaRecord("low")'
 
 
 @pytest.mark.parametrize(
     "key, expected",
     [
-        (0, ("A", 1, 1)), (-1, ("C", 10, 10)), (-10, ("A", 1, 1)), (True, ("C", 2, 2)),
-        (slice(2, 5), ("GTA", 3, 5)), (slice(-3, None), ("TAC", 8, 10)), (slice(-100, 100), (TEN, 1, 10)),
-        (slice(None, None, -1), ("CATGCATGCA", 1, 10)), (slice(None, None, 2), ("AGAGA", 1, 10)),
+        (0, ("A", 1, 1)),
+        (-1, ("C", 10, 10)),
+        (-10, ("A", 1, 1)),
+        (True, ("C", 2, 2)),
+        (slice(2, 5), ("GTA", 3, 5)),
+        (slice(-3, None), ("TAC", 8, 10)),
+        (slice(-100, 100), (TEN, 1, 10)),
+        (slice(None, None, -1), ("CATGCATGCA", 1, 10)),
+        (slice(None, None, 2), ("AGAGA", 1, 10)),
         # Positions 3, 5, 7 and 9, reported as the span the slice names.
-        (slice(2, 10, 2), ("GAGA", 3, 10)), (slice(8, 2, -2), ("AGA", 4, 9)), (slice(-2, None, -3), ("ACG", 1, 9)),
+        (slice(2, 10, 2), ("GAGA", 3, 10)),
+        (slice(8, 2, -2), ("AGA", 4, 9)),
+        (slice(-2, None, -3), ("ACG", 1, 9)),
     ],
 )
 def test_subscript_inside_the_record(records, capfd, key, expected):
@@ -104,8 +122,15 @@ def test_subscript_outside_the_record(records, capfd, key, expected, message):
 
 @pytest.mark.parametrize(
     "key, exc",
-    [("a", TypeError), (1.5, TypeError), (2**63, TypeError), (slice(1, "5"), TypeError), (slice(1, 5, 2.0), TypeError),
-     (slice(None, None, 0), ValueError), (slice(2, 5, 0), ValueError)],
+    [
+        ("a", TypeError),
+        (1.5, TypeError),
+        (2**63, TypeError),
+        (slice(1, "5"), TypeError),
+        (slice(1, 5, 2.0), TypeError),
+        (slice(None, None, 0), ValueError),
+        (slice(2, 5, 0), ValueError),
+    ],
 )
 def test_refused_keys(records, key, exc):
     with pytest.raises(exc) as info:
@@ -141,16 +166,24 @@ def bases_of(n):
 
 
 RECORDS = {"one": (1, 60), "seven": (7, 3), "sixty_one": (61, 60), "hundred": (100, 13)}
-OPTIONS = [{}, {"strict_bounds": True}, {"one_based_attributes": False}, {"as_raw": True},
-           {"sequence_always_upper": True, "strict_bounds": True}]
+OPTIONS = [
+    {},
+    {"strict_bounds": True},
+    {"one_based_attributes": False},
+    {"as_raw": True},
+    {"sequence_always_upper": True, "strict_bounds": True},
+]
 
 
 @pytest.fixture(scope="module")
 def stepped_files(tmp_path_factory):
     path = tmp_path_factory.mktemp("stepped") / "stepped.fa"
-    path.write_text("".join(
-        f">{name}\n" + "".join(bases_of(n)[i : i + width] + "\n" for i in range(0, n, width))
-        for name, (n, width) in RECORDS.items()))
+    path.write_text(
+        "".join(
+            f">{name}\n" + "".join(bases_of(n)[i : i + width] + "\n" for i in range(0, n, width))
+            for name, (n, width) in RECORDS.items()
+        )
+    )
     return [(gelvo.Fasta(str(path), **o), gelvo.Faidx(str(path), **o)) for o in OPTIONS]
 
 
@@ -158,14 +191,24 @@ bound = st.one_of(st.none(), st.integers(-130, 130))
 
 
 @settings(max_examples=600, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(name=st.sampled_from(sorted(RECORDS)), which=st.integers(0, len(OPTIONS) - 1), start=bound, stop=bound,
-       step=st.integers(-15, 15).filter(lambda t: t not in (0, 1)))
+@given(
+    name=st.sampled_from(sorted(RECORDS)),
+    which=st.integers(0, len(OPTIONS) - 1),
+    start=bound,
+    stop=bound,
+    step=st.integers(-15, 15).filter(lambda t: t not in (0, 1)),
+)
 def test_stepped_slice_equals_slicing_the_whole_record(stepped_files, capfd, name, which, start, stop, step):
     fasta, faidx = stepped_files[which]
     key, length = slice(start, stop, step), RECORDS[name][0]
     got, expected = fasta[name][key], faidx.fetch(name, 1, length)[key]
     assert (got.name, got.seq, got.start, got.end, got.comp) == (
-        expected.name, expected.seq, expected.start, expected.end, expected.comp)
+        expected.name,
+        expected.seq,
+        expected.start,
+        expected.end,
+        expected.comp,
+    )
     assert capfd.readouterr().err == ""
     bases = bases_of(length).upper() if "sequence_always_upper" in OPTIONS[which] else bases_of(length)
     # Sequence slicing walks back from the last base when a negative step

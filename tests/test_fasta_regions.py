@@ -1,8 +1,7 @@
 """Fasta.get_seq and Fasta.get_spliced_seq."""
 
-import pytest
-
 import gelvo
+import pytest
 
 BASES = "ACGTACGTAA" + "CCGGTTAAGG" * 9  # 100 bases in lines of 60
 TEXT = ">chr1\n" + BASES[:60] + "\n" + BASES[60:] + "\n"
@@ -59,7 +58,9 @@ def test_spliced(fasta, intervals, rc, expected):
     assert fields(fasta.get_spliced_seq("chr1", intervals, rc=rc)) == ("chr1",) + expected + (False,)
 
 
-@pytest.mark.parametrize("options, expected", [({"one_based_attributes": False}, (0, 9)), ({"as_raw": True}, (None, None))])
+@pytest.mark.parametrize(
+    "options, expected", [({"one_based_attributes": False}, (0, 9)), ({"as_raw": True}, (None, None))]
+)
 def test_spliced_coordinates_follow_options(path, options, expected):
     got = gelvo.Fasta(path, **options).get_spliced_seq("chr1", [(1, 3), (7, 9)])
     assert (got.seq, got.start, got.end) == ("ACGGTA",) + expected

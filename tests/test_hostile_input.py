@@ -12,9 +12,8 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import gelvo
+import pytest
 
 TEN = "ACGTACGTAC"
 TOP = 2**64 - 1
@@ -25,7 +24,10 @@ def ten(write_fasta):
     return write_fasta(f">chr1\n{TEN}\n")
 
 
-def clamp(start, end, length=len(TEN)):
+TEN_LENGTH = len(TEN)
+
+
+def clamp(start, end, length=TEN_LENGTH):
     """The silent rules of the parallel path: both ends pulled into 1..length."""
     s, e = min(max(start, 1), length), min(max(end, 1), length)
     return TEN[s - 1 : e] if s <= e else ""
@@ -83,9 +85,16 @@ def test_region_methods_near_the_top_of_the_range(ten, capfd):
 @pytest.mark.parametrize(
     "key",
     [
-        slice(2**64, None), slice(None, 2**64), slice(-(2**64), None), slice(-(2**64), -(2**64)),
-        slice(2**63, None, 3), slice(2**64, 0, -2), slice(2**64, -(2**64), -3), slice(-(2**64), 2**64, 2),
-        slice(3, 2**64, 4), slice(2**64, None, -1),
+        slice(2**64, None),
+        slice(None, 2**64),
+        slice(-(2**64), None),
+        slice(-(2**64), -(2**64)),
+        slice(2**63, None, 3),
+        slice(2**64, 0, -2),
+        slice(2**64, -(2**64), -3),
+        slice(-(2**64), 2**64, 2),
+        slice(3, 2**64, 4),
+        slice(2**64, None, -1),
     ],
 )
 def test_record_slices_near_the_top_of_the_range(ten, capfd, key):
@@ -258,8 +267,12 @@ def test_streams_and_devices_fail_promptly(write_fasta, tmp_path, fasta, index, 
     write_fasta(f">chr1\n{TEN}\n")
     os.mkfifo(tmp_path / "fifo")
     out = subprocess.run(
-        [sys.executable, "-c", PROMPT, fasta, index, writer], cwd=tmp_path, capture_output=True, text=True,
-        timeout=10, preexec_fn=limit_memory,
+        [sys.executable, "-c", PROMPT, fasta, index, writer],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=10,
+        preexec_fn=limit_memory,
     )
     assert out.returncode == 0, out.stderr
     assert out.stdout == message + "\n"

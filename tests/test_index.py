@@ -3,9 +3,8 @@
 import os
 import stat
 
-import pytest
-
 import gelvo
+import pytest
 from conftest import set_mtime
 
 

@@ -11,9 +11,8 @@ import gc
 import os
 import sys
 
-import pytest
-
 import gelvo
+import pytest
 
 ROUNDS = 1000
 BIG_BATCH_EVERY = 25  # a parallel batch costs a thousand fetches

@@ -5,9 +5,8 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import gelvo
+import pytest
 
 NAMES = ["Fasta", "Faidx", "Sequence", "FastaRecord", "FastaIterator", "SequenceIterator", "MutableFastaRecord"]
 
@@ -47,7 +46,7 @@ def test_reimport_keeps_the_classes():
 
 
 def test_second_interpreter_is_refused():
-    interpreters = pytest.importorskip("_interpreters", reason="no sub-interpreter API")
+    pytest.importorskip("_interpreters", reason="no sub-interpreter API")
     code = textwrap.dedent(
         """
         import _interpreters, gelvo

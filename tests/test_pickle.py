@@ -7,9 +7,8 @@ import operator
 import os
 import pickle
 
-import pytest
-
 import gelvo
+import pytest
 from conftest import set_mtime
 
 CHR1 = "ACGTTGCAAGGCTTAACCGTACGTAGCTAGCTAACGTTTTAAAACCCCGGGG" * 3
@@ -18,18 +17,40 @@ TEXT = f">chr1 first\n{CHR1[:60]}\n{CHR1[60:120]}\n{CHR1[120:]}\n>chr2\n{CHR2}\n
 
 # Every constructor parameter with its default, in each class's positional order.
 FAIDX_ORDER = [
-    ("filename", None), ("indexname", None), ("as_raw", False), ("strict_bounds", False),
-    ("sequence_always_upper", False), ("rebuild", True), ("build_index", True),
-    ("one_based_attributes", True), ("default_seq", None), ("mutable", False), ("key_function", None),
-    ("split_char", None), ("filt_function", None), ("read_long_names", False),
-    ("duplicate_action", "stop"), ("read_ahead", None),
+    ("filename", None),
+    ("indexname", None),
+    ("as_raw", False),
+    ("strict_bounds", False),
+    ("sequence_always_upper", False),
+    ("rebuild", True),
+    ("build_index", True),
+    ("one_based_attributes", True),
+    ("default_seq", None),
+    ("mutable", False),
+    ("key_function", None),
+    ("split_char", None),
+    ("filt_function", None),
+    ("read_long_names", False),
+    ("duplicate_action", "stop"),
+    ("read_ahead", None),
 ]
 FASTA_ORDER = [
-    ("filename", None), ("indexname", None), ("default_seq", None), ("key_function", None),
-    ("as_raw", False), ("strict_bounds", False), ("read_ahead", None), ("mutable", False),
-    ("split_char", None), ("filt_function", None), ("one_based_attributes", True),
-    ("read_long_names", False), ("duplicate_action", "stop"), ("sequence_always_upper", False),
-    ("rebuild", True), ("build_index", True),
+    ("filename", None),
+    ("indexname", None),
+    ("default_seq", None),
+    ("key_function", None),
+    ("as_raw", False),
+    ("strict_bounds", False),
+    ("read_ahead", None),
+    ("mutable", False),
+    ("split_char", None),
+    ("filt_function", None),
+    ("one_based_attributes", True),
+    ("read_long_names", False),
+    ("duplicate_action", "stop"),
+    ("sequence_always_upper", False),
+    ("rebuild", True),
+    ("build_index", True),
 ]
 ORDER = {gelvo.Faidx: FAIDX_ORDER, gelvo.Fasta: FASTA_ORDER}
 HANDLES = [gelvo.Faidx, gelvo.Fasta]
@@ -103,8 +124,15 @@ OPTION_SETS = [
     {},
     {"as_raw": True, "strict_bounds": True, "sequence_always_upper": True},
     {"rebuild": False, "build_index": False, "one_based_attributes": False, "mutable": True},
-    {"default_seq": "N", "split_char": "|", "read_long_names": True, "duplicate_action": "first",
-     "read_ahead": 4096, "key_function": first_word, "filt_function": keep_all},
+    {
+        "default_seq": "N",
+        "split_char": "|",
+        "read_long_names": True,
+        "duplicate_action": "first",
+        "read_ahead": 4096,
+        "key_function": first_word,
+        "filt_function": keep_all,
+    },
 ]
 
 
@@ -227,7 +255,9 @@ def test_record_of_a_fasta_with_an_unpicklable_option_fails(ref):
         pickle.dumps(record)
 
 
-@pytest.mark.parametrize("make", [lambda f: iter(f), lambda f: iter(f["chr1"])], ids=["FastaIterator", "SequenceIterator"])
+@pytest.mark.parametrize(
+    "make", [lambda f: iter(f), lambda f: iter(f["chr1"])], ids=["FastaIterator", "SequenceIterator"]
+)
 def test_iterators_do_not_pickle(ref, make):
     with pytest.raises(TypeError, match="cannot pickle"):
         pickle.dumps(make(gelvo.Fasta(ref)))

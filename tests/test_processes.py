@@ -5,9 +5,8 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import gelvo
+import pytest
 
 PROCESSES = 8
 
@@ -52,8 +51,9 @@ def test_concurrent_builds_leave_one_whole_index(write_fasta, tmp_path, existing
 
     go = tmp_path / "go"
     children = [
-        subprocess.Popen([sys.executable, "-c", CHILD, path, str(go)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         text=True)
+        subprocess.Popen(
+            [sys.executable, "-c", CHILD, path, str(go)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        )
         for _ in range(PROCESSES)
     ]
     try:

@@ -1,8 +1,7 @@
 """Walking a FastaRecord in line-sized chunks, forwards and backwards."""
 
-import pytest
-
 import gelvo
+import pytest
 
 
 def bases_of(n):
@@ -20,11 +19,17 @@ def test_150_bases_in_lines_of_60(write_fasta):
     it = iter(record)
     assert type(it) is gelvo.SequenceIterator and iter(it) is it
     assert [(v.seq, v.start, v.end, v.comp) for v in it] == [
-        (bases[:60], 1, 60, False), (bases[60:120], 61, 120, False), (bases[120:], 121, 150, False)]
+        (bases[:60], 1, 60, False),
+        (bases[60:120], 61, 120, False),
+        (bases[120:], 121, 150, False),
+    ]
     chunks = reversed(record)
     assert type(chunks) is list
     assert [(v.seq, v.start, v.end, v.comp) for v in chunks] == [
-        (bases[120:][::-1], 150, 121, False), (bases[60:120][::-1], 120, 61, False), (bases[:60][::-1], 60, 1, False)]
+        (bases[120:][::-1], 150, 121, False),
+        (bases[60:120][::-1], 120, 61, False),
+        (bases[:60][::-1], 60, 1, False),
+    ]
     for _ in range(2):
         with pytest.raises(StopIteration):
             next(it)
@@ -36,7 +41,8 @@ def test_chunks_are_the_lines(write_fasta, newline, length, width):
     record, bases = record_of(write_fasta, length, width, newline), bases_of(length)
     lines = [bases[i : i + width] for i in range(0, length, width)]
     assert [(v.seq, v.start, v.end) for v in record] == [
-        (line, i * width + 1, i * width + len(line)) for i, line in enumerate(lines)]
+        (line, i * width + 1, i * width + len(line)) for i, line in enumerate(lines)
+    ]
     assert [v.seq for v in reversed(record)] == [line[::-1] for line in reversed(lines)]
     assert "".join(v.seq for v in reversed(record)) == bases[::-1]
 
@@ -54,7 +60,8 @@ def test_options_apply_to_every_chunk(write_fasta, options, forward, backward):
     seqs = ["ACG", "TN"] if options.get("sequence_always_upper") else ["acg", "tN"]
     assert [(v.seq, v.start, v.end) for v in record] == [(s,) + c for s, c in zip(seqs, forward)]
     assert [(v.seq, v.start, v.end) for v in reversed(record)] == [
-        (s[::-1],) + c for s, c in zip(reversed(seqs), backward)]
+        (s[::-1],) + c for s, c in zip(reversed(seqs), backward)
+    ]
 
 
 @pytest.mark.parametrize("strict", [False, True])

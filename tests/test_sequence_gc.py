@@ -3,9 +3,9 @@
 import random
 
 import pytest
-from hypothesis import given, strategies as st
-
 from gelvo import Sequence
+from hypothesis import given
+from hypothesis import strategies as st
 
 IUPAC = {"C": 1.0, "G": 1.0, "S": 1.0, "B": 0.67, "V": 0.67, "D": 0.33, "H": 0.33, "N": 0.25}
 IUPAC.update(dict.fromkeys("KMRY", 0.5), **dict.fromkeys("ATW", 0.0))
@@ -37,10 +37,21 @@ def fractions(text):
 
 @pytest.mark.parametrize(
     "text, expected",
-    [("", (0.0, 0.0, 0.0)), ("ACGT", (0.5, 0.5, 0.5)), ("acgt", (0.5, 0.5, 0.5)), ("ACGTNN", (2 / 6, 0.5, 2.5 / 6)),
-     ("NNNN", (0.0, 0.0, 0.25)), ("SSWW", (0.0, 0.0, 0.5)), ("UUUU", (0.0, 0.0, 0.0)), ("----", (0.0, 0.0, 0.0)),
-     ("--GC", (0.5, 1.0, 1.0)), ("B", (0.0, 0.0, 0.67)), ("d", (0.0, 0.0, 0.33)), ("XAC", (1 / 3, 0.5, 0.5)),
-     ("Cé", (1 / 3, 1.0, 1.0))],  # é is two bytes, counted only in gc's length
+    [
+        ("", (0.0, 0.0, 0.0)),
+        ("ACGT", (0.5, 0.5, 0.5)),
+        ("acgt", (0.5, 0.5, 0.5)),
+        ("ACGTNN", (2 / 6, 0.5, 2.5 / 6)),
+        ("NNNN", (0.0, 0.0, 0.25)),
+        ("SSWW", (0.0, 0.0, 0.5)),
+        ("UUUU", (0.0, 0.0, 0.0)),
+        ("----", (0.0, 0.0, 0.0)),
+        ("--GC", (0.5, 1.0, 1.0)),
+        ("B", (0.0, 0.0, 0.67)),
+        ("d", (0.0, 0.0, 0.33)),
+        ("XAC", (1 / 3, 0.5, 0.5)),
+        ("Cé", (1 / 3, 1.0, 1.0)),
+    ],  # é is two bytes, counted only in gc's length
 )
 def test_documented_cases(text, expected):
     assert fractions(text) == expected
@@ -59,8 +70,13 @@ def test_fractions_match_model(text):
 
 @pytest.mark.parametrize(
     "alphabet, weights",
-    [("ACGTNacgtn", [20, 20, 20, 20, 2, 5, 5, 5, 5, 1]), ("ACGTNBDacgt", [20, 20, 20, 20, 2, 0.01, 0.01, 5, 5, 5, 5]),
-     ("ACGTBVDHKMRYSWN", [1] * 15), ("CB", [1000, 1]), ("DN", [1, 1000])],
+    [
+        ("ACGTNacgtn", [20, 20, 20, 20, 2, 5, 5, 5, 5, 1]),
+        ("ACGTNBDacgt", [20, 20, 20, 20, 2, 0.01, 0.01, 5, 5, 5, 5]),
+        ("ACGTBVDHKMRYSWN", [1] * 15),
+        ("CB", [1000, 1]),
+        ("DN", [1, 1000]),
+    ],
 )
 def test_long_sequences_are_bit_exact(alphabet, weights):
     text = "".join(random.Random(1).choices(alphabet, weights, k=50_000))

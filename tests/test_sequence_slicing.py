@@ -1,9 +1,9 @@
 """Sequence subscripts: which residues, in which order, with which coordinates."""
 
 import pytest
-from hypothesis import given, strategies as st
-
 from gelvo import Sequence
+from hypothesis import given
+from hypothesis import strategies as st
 
 SIZE_MAX = 2**64 - 1
 
@@ -48,12 +48,25 @@ class Index:
 
 @pytest.mark.parametrize(
     "key, seq, start, end",
-    [(0, "A", 101, 101), (-1, "C", 110, 110), (True, "C", 102, 102), (Index(2), "G", 103, 103),
-     (slice(2, 5), "GTA", 103, 105), (slice(None), "ACGTACGTAC", 101, 110), (slice(-3, None), "TAC", 108, 110),
-     (slice(5, 2), "", 106, 102), (slice(3, 3), "", 104, 103), (slice(None, None, 2), "AGAGA", 101, 110),
-     (slice(1, 8, 3), "CAT", 102, 108), (slice(0, 10, 3), "ATGC", 101, 110),
-     (slice(None, None, -1), "CATGCATGCA", 101, 110), (slice(8, 2, -2), "AGA", 104, 109),
-     (slice(2, 8, -1), "", 103, 102), (slice(5, 5, -1), "", 107, 106), (slice(-20, None, -1), "CATGCATGCA", 101, 110)],
+    [
+        (0, "A", 101, 101),
+        (-1, "C", 110, 110),
+        (True, "C", 102, 102),
+        (Index(2), "G", 103, 103),
+        (slice(2, 5), "GTA", 103, 105),
+        (slice(None), "ACGTACGTAC", 101, 110),
+        (slice(-3, None), "TAC", 108, 110),
+        (slice(5, 2), "", 106, 102),
+        (slice(3, 3), "", 104, 103),
+        (slice(None, None, 2), "AGAGA", 101, 110),
+        (slice(1, 8, 3), "CAT", 102, 108),
+        (slice(0, 10, 3), "ATGC", 101, 110),
+        (slice(None, None, -1), "CATGCATGCA", 101, 110),
+        (slice(8, 2, -2), "AGA", 104, 109),
+        (slice(2, 8, -1), "", 103, 102),
+        (slice(5, 5, -1), "", 107, 106),
+        (slice(-20, None, -1), "CATGCATGCA", 101, 110),
+    ],
 )
 def test_documented_cases(key, seq, start, end):
     assert fields_of(S[key]) == ("chr1", seq, start, end, True)
@@ -61,11 +74,17 @@ def test_documented_cases(key, seq, start, end):
 
 @pytest.mark.parametrize(
     "key, exc, message",
-    [(10, IndexError, "Index out of range"), (-11, IndexError, "Index out of range"),
-     ("a", TypeError, "Invalid index type"), (1.5, TypeError, "Invalid index type"),
-     (None, TypeError, "Invalid index type"), (2**70, TypeError, "Invalid index type"),
-     (Index(-(2**70)), TypeError, "Invalid index type"), (Index(ValueError()), TypeError, "Invalid index type"),
-     (slice(None, None, 0), ValueError, "slice step cannot be zero")],
+    [
+        (10, IndexError, "Index out of range"),
+        (-11, IndexError, "Index out of range"),
+        ("a", TypeError, "Invalid index type"),
+        (1.5, TypeError, "Invalid index type"),
+        (None, TypeError, "Invalid index type"),
+        (2**70, TypeError, "Invalid index type"),
+        (Index(-(2**70)), TypeError, "Invalid index type"),
+        (Index(ValueError()), TypeError, "Invalid index type"),
+        (slice(None, None, 0), ValueError, "slice step cannot be zero"),
+    ],
 )
 def test_refused_keys(key, exc, message):
     with pytest.raises(exc, match=f"^{message}$"):
@@ -74,9 +93,17 @@ def test_refused_keys(key, exc, message):
 
 @pytest.mark.parametrize(
     "source, key, start, end",
-    [((0, 3), slice(0, 0), 0, None), ((0, 3), slice(4, 0), 4, None), ((0, 3), slice(0, 5, -1), 0, None),
-     ((0, 3), slice(0, 1), 0, 0), ((SIZE_MAX - 1, 5), slice(1, 3), SIZE_MAX, None), ((SIZE_MAX - 1, 5), 2, None, None),
-     ((11, None), slice(2, 5), None, None), ((11, None), 2, 13, 13), ((None, 11), 2, None, None)],
+    [
+        ((0, 3), slice(0, 0), 0, None),
+        ((0, 3), slice(4, 0), 4, None),
+        ((0, 3), slice(0, 5, -1), 0, None),
+        ((0, 3), slice(0, 1), 0, 0),
+        ((SIZE_MAX - 1, 5), slice(1, 3), SIZE_MAX, None),
+        ((SIZE_MAX - 1, 5), 2, None, None),
+        ((11, None), slice(2, 5), None, None),
+        ((11, None), 2, 13, 13),
+        ((None, 11), 2, None, None),
+    ],
 )
 def test_coordinates_at_the_edges(source, key, start, end):
     r = Sequence("z", "ACGT", *source)[key]

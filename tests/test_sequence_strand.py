@@ -1,9 +1,9 @@
 """Complement, reverse and reverse complement."""
 
 import pytest
-from hypothesis import given, strategies as st
-
 from gelvo import Sequence
+from hypothesis import given
+from hypothesis import strategies as st
 
 PAIRS = "AT BV CG DH GC HD KM MK RY SS TA VB WW XX YR at bv cg dh gc hd km mk nn ry ss ta vb ww xx yr".split()
 MODEL = [ord("N")] * 256
@@ -22,8 +22,12 @@ def fields(s):
 
 # Every byte a str can hold in UTF-8 (0xC0, 0xC1 and 0xF5-0xFF never occur):
 # ASCII alone, the rest as lead and continuation bytes of wider characters.
-WIDE = [range(0x80, 0xC0), [k << 6 for k in range(2, 32)], [0x800] + [k << 12 for k in range(1, 16)],
-        [0x10000, 0x40000, 0x80000, 0xC0000, 0x100000]]
+WIDE = [
+    range(0x80, 0xC0),
+    [k << 6 for k in range(2, 32)],
+    [0x800] + [k << 12 for k in range(1, 16)],
+    [0x10000, 0x40000, 0x80000, 0xC0000, 0x100000],
+]
 ALL_TEXTS = [chr(b) for b in range(128)] + ["".join(map(chr, group)) for group in [range(128), *WIDE]]
 assert {b for t in ALL_TEXTS for b in t.encode()} == set(range(0xF5)) - {0xC0, 0xC1}
 
@@ -36,8 +40,12 @@ def test_every_byte_against_model(text):
 
 @pytest.mark.parametrize(
     "text, expected",
-    [("ACGTNacgtn", "TGCANtgcan"), ("UuEe-*. 9\n", "NNNNNNNNNN"), ("XxSsWw", "XxSsWw"),
-     ("BDHKMRVYbdhkmrvy", "VHDMKYBRvhdmkybr")],
+    [
+        ("ACGTNacgtn", "TGCANtgcan"),
+        ("UuEe-*. 9\n", "NNNNNNNNNN"),
+        ("XxSsWw", "XxSsWw"),
+        ("BDHKMRVYbdhkmrvy", "VHDMKYBRvhdmkybr"),
+    ],
 )
 def test_complement_examples(text, expected):
     assert Sequence(seq=text).complement.seq == expected

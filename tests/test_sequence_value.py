@@ -3,7 +3,6 @@
 import operator
 
 import pytest
-
 from gelvo import Sequence
 
 SIZE_MAX = 2**64 - 1
@@ -23,9 +22,16 @@ def test_defaults_and_arguments():
 
 @pytest.mark.parametrize(
     "attr, value, exc",
-    [("name", None, TypeError), ("seq", b"AC", TypeError), ("start", "1", TypeError), ("end", 1.0, TypeError),
-     ("comp", 1, TypeError), ("comp", None, TypeError), ("start", -1, OverflowError),
-     ("end", SIZE_MAX + 1, OverflowError)],
+    [
+        ("name", None, TypeError),
+        ("seq", b"AC", TypeError),
+        ("start", "1", TypeError),
+        ("end", 1.0, TypeError),
+        ("comp", 1, TypeError),
+        ("comp", None, TypeError),
+        ("start", -1, OverflowError),
+        ("end", SIZE_MAX + 1, OverflowError),
+    ],
 )
 def test_refused_values_name_the_argument(attr, value, exc):
     with pytest.raises(exc, match=f"'{attr}'"):
@@ -61,11 +67,18 @@ def test_str_subclass_is_stored_as_plain_str():
 
 @pytest.mark.parametrize(
     "start, end, comp, fancy, orientation",
-    [(1, 4, False, "chr1:1-4", 1), (1, 4, True, "chr1:1-4 (complement)", None),
-     (4, 1, True, "chr1:4-1 (complement)", -1), (4, 1, False, "chr1:4-1", None),
-     (5, 5, True, "chr1:5-5 (complement)", None),
-     (0, 3, False, "chr1:0-3", 1), (1, None, False, "chr1", None), (None, 4, True, "chr1 (complement)", None),
-     (0, SIZE_MAX, False, f"chr1:0-{SIZE_MAX}", 1), (SIZE_MAX, 0, True, f"chr1:{SIZE_MAX}-0 (complement)", -1)],
+    [
+        (1, 4, False, "chr1:1-4", 1),
+        (1, 4, True, "chr1:1-4 (complement)", None),
+        (4, 1, True, "chr1:4-1 (complement)", -1),
+        (4, 1, False, "chr1:4-1", None),
+        (5, 5, True, "chr1:5-5 (complement)", None),
+        (0, 3, False, "chr1:0-3", 1),
+        (1, None, False, "chr1", None),
+        (None, 4, True, "chr1 (complement)", None),
+        (0, SIZE_MAX, False, f"chr1:0-{SIZE_MAX}", 1),
+        (SIZE_MAX, 0, True, f"chr1:{SIZE_MAX}-0 (complement)", -1),
+    ],
 )
 def test_names_and_orientation(start, end, comp, fancy, orientation):
     s = Sequence("chr1", "ACGT", start, end, comp)
@@ -78,9 +91,20 @@ LEFT = Sequence(name="a", seq="AC", start=1, end=2)
 
 @pytest.mark.parametrize(
     "right, equal",
-    [(Sequence(name="b", seq="AC"), True), (Sequence(seq="AC", start=9, end=3, comp=True), True),
-     (Sequence(seq="ac"), False), (Sequence(seq="ACG"), False), ("AC", True), (type("T", (str,), {})("AC"), True),
-     ("ac", False), ("", False), (5, False), (None, False), (b"AC", False), (["A", "C"], False)],
+    [
+        (Sequence(name="b", seq="AC"), True),
+        (Sequence(seq="AC", start=9, end=3, comp=True), True),
+        (Sequence(seq="ac"), False),
+        (Sequence(seq="ACG"), False),
+        ("AC", True),
+        (type("T", (str,), {})("AC"), True),
+        ("ac", False),
+        ("", False),
+        (5, False),
+        (None, False),
+        (b"AC", False),
+        (["A", "C"], False),
+    ],
 )
 def test_equality(right, equal):
     assert ((LEFT == right), (LEFT != right), (right == LEFT), (right != LEFT)) == (equal, not equal, equal, not equal)

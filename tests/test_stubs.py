@@ -14,9 +14,8 @@ import sys
 import textwrap
 import types
 
-import pytest
-
 import gelvo
+import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUB_DIR = ROOT / "gelvo-stubs"
@@ -131,7 +130,7 @@ def test_every_method_and_slot_of_the_class_is_in_the_stub(name):
 
 def test_the_comparison_slots_left_out_of_the_stub_do_refuse_ordering():
     with pytest.raises(TypeError):
-        gelvo.Sequence(seq="A") < gelvo.Sequence(seq="C")  # noqa: B015
+        gelvo.Sequence(seq="A") < gelvo.Sequence(seq="C")
 
 
 # ---------------------------------------------------------------- attributes
@@ -235,7 +234,16 @@ def test_mypy_reads_the_installed_stubs(tmp_path):
         )
     )
     run = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), "use.py"],
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            "use.py",
+        ],
         cwd=tmp_path,
         capture_output=True,
         text=True,

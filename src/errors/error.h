@@ -14,12 +14,12 @@
 namespace gelvo {
 
 enum class ErrorKind {
-  FastaNotFound,   // payload: the FASTA path
-  IndexNotFound,   // payload: the index path
-  Fetch,           // payload: free text
-  FastaIndexing,   // payload: free text
-  IO,              // payload: OS error text or a fixed message
-  Region,          // payload: free text
+  FastaNotFound,  // payload: the FASTA path
+  IndexNotFound,  // payload: the index path
+  Fetch,          // payload: free text
+  FastaIndexing,  // payload: free text
+  IO,             // payload: OS error text or a fixed message
+  Region,         // payload: free text
 };
 
 class FaidxError {

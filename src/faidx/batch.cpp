@@ -120,7 +120,7 @@ struct BlockStore {
 // A worker's notes on one region of its block.
 struct Planned {
   FetchPlan plan;
-  std::size_t offset;    // share of the block's arena
+  std::size_t offset;  // share of the block's arena
   std::size_t capacity;
 };
 
@@ -259,7 +259,7 @@ class ParallelBatch {
   }
 
  private:
-  static constexpr std::size_t kBlock = 2048;           // regions planned, then extracted, at once
+  static constexpr std::size_t kBlock = 2048;             // regions planned, then extracted, at once
   static constexpr std::size_t kAheadOfConsumer = 16384;  // regions a worker may run ahead
   static constexpr std::size_t kPublishEvery = 256;
   static constexpr std::size_t kDone = static_cast<std::size_t>(-1);

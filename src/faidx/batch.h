@@ -40,15 +40,15 @@ void release_arena(BlockArena* arena) noexcept;
 // data, written once by a worker; the bytes and the error it points to are
 // owned by the batch and stay valid until fetch_parallel returns.
 struct BatchOutcome {
-  const char* data;          // the bases: into `arena`, or filled text
+  const char* data;  // the bases: into `arena`, or filled text
   std::size_t length;
-  BlockArena* arena;         // the arena holding the bases, or null
-  std::size_t start_value;   // meaningful when has_start
-  std::size_t end_value;     // meaningful when has_end
-  const FaidxError* error;   // set when the region failed
+  BlockArena* arena;        // the arena holding the bases, or null
+  std::size_t start_value;  // meaningful when has_start
+  std::size_t end_value;    // meaningful when has_end
+  const FaidxError* error;  // set when the region failed
   bool has_start;
   bool has_end;
-  bool plain;                // every byte of the bases lies in 1..127
+  bool plain;  // every byte of the bases lies in 1..127
 
   std::string_view seq() const noexcept { return {data, length}; }
   std::optional<std::size_t> start() const noexcept {

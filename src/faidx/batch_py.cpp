@@ -63,8 +63,7 @@ PyRef fetch_sequential(const Faidx& faidx, PyObject* name_obj, const BatchRegion
   return PyRef::steal(PyNumber_Negative(value.get()));
 }
 
-PyObject* sequential(const Faidx& faidx, const BatchRequest& request, PyObject* shared_name,
-                     bool reverse_complement) {
+PyObject* sequential(const Faidx& faidx, const BatchRequest& request, PyObject* shared_name, bool reverse_complement) {
   const std::size_t n = request.regions.size();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
@@ -120,8 +119,8 @@ class ResultMaker {
   PyRef owner_;
 };
 
-PyObject* parallel(const Faidx& faidx, const BatchRequest& request, PyObject* shared_name,
-                   std::string_view shared_text, bool reverse_complement) {
+PyObject* parallel(const Faidx& faidx, const BatchRequest& request, PyObject* shared_name, std::string_view shared_text,
+                   bool reverse_complement) {
   const std::size_t n = request.regions.size();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
@@ -172,8 +171,8 @@ PyObject* batch_fetch_many(const Faidx& faidx, const BatchRequest& request, bool
   return parallel(faidx, request, nullptr, {}, reverse_complement);
 }
 
-PyObject* batch_fetch_same_chr(const Faidx& faidx, PyObject* name_obj, std::string_view name,
-                               BatchRequest& request, bool reverse_complement) {
+PyObject* batch_fetch_same_chr(const Faidx& faidx, PyObject* name_obj, std::string_view name, BatchRequest& request,
+                               bool reverse_complement) {
   if (request.regions.empty()) return PyList_New(0);
   if (auto found = faidx.find_entry(name); !found) return set_error(found.error());
   for (BatchRegion& region : request.regions) region.name = name;

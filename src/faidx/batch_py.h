@@ -19,9 +19,7 @@ struct BatchRequest {
   std::vector<BatchRegion> regions;
 
   // The name object of region i (of a (name, start, end) request).
-  PyObject* name(std::size_t i) const noexcept {
-    return PyTuple_GET_ITEM(PySequence_Fast_ITEMS(items.get())[i], 0);
-  }
+  PyObject* name(std::size_t i) const noexcept { return PyTuple_GET_ITEM(PySequence_Fast_ITEMS(items.get())[i], 0); }
 };
 
 // regions: a sequence (not a str) of (str, int, int) tuples. Raises the
@@ -34,7 +32,7 @@ bool convert_pairs(PyObject* regions, BatchRequest* out);
 // the region fetch), else on the worker pool. A new list, or null.
 PyObject* batch_fetch_many(const Faidx& faidx, const BatchRequest& request, bool reverse_complement);
 // fetch_many_same_chr over one name (str object and its UTF-8).
-PyObject* batch_fetch_same_chr(const Faidx& faidx, PyObject* name_obj, std::string_view name,
-                               BatchRequest& request, bool reverse_complement);
+PyObject* batch_fetch_same_chr(const Faidx& faidx, PyObject* name_obj, std::string_view name, BatchRequest& request,
+                               bool reverse_complement);
 
 }  // namespace gelvo::py

@@ -35,8 +35,8 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
 // and no NUL), which spares callers another pass. Whole line runs move 16
 // bytes at a time: the common case is a block without a terminator, stored
 // as it is.
-std::size_t copy_skipping_line_ends(const unsigned char* p, const unsigned char* end, char* dst,
-                                    std::size_t count, std::size_t* consumed, bool* plain) noexcept {
+std::size_t copy_skipping_line_ends(const unsigned char* p, const unsigned char* end, char* dst, std::size_t count,
+                                    std::size_t* consumed, bool* plain) noexcept {
   const unsigned char* const begin = p;
   std::size_t got = 0;
   bool unusual = false;
@@ -84,8 +84,8 @@ std::size_t copy_skipping_line_ends(const unsigned char* p, const unsigned char*
 // (no CR or LF inside a line, only CR or LF between lines), and any
 // deviation returns false so the caller falls back to the scanning copy.
 // The result then equals the scanning copy's byte for byte.
-bool copy_by_lines(const unsigned char* p, const unsigned char* limit, char* dst, std::size_t count,
-                   std::size_t column, const IndexEntry& entry, bool* plain) noexcept {
+bool copy_by_lines(const unsigned char* p, const unsigned char* limit, char* dst, std::size_t count, std::size_t column,
+                   const IndexEntry& entry, bool* plain) noexcept {
 #if defined(__SSE2__)
   if (entry.lenb < entry.lenc || entry.lenc < 16) return false;
   const std::size_t gap = entry.lenb - entry.lenc;

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <initializer_list>
+#include <limits>
 #include <new>
 
 #include "faidx/fault_guard.h"
@@ -174,8 +174,8 @@ Result<FetchPlan> Faidx::plan_fetch_silent(std::string_view name, std::size_t st
   const std::size_t length = entry->rlen;
   if (options_.strict_bounds) {
     if (1 <= start && start <= end && end <= length) return region(entry, start, end);
-    return FaidxError(ErrorKind::Region, concat({"Invalid region ", name, ":", start, "-", end,
-                                                 " (sequence length: ", length, ")"}));
+    return FaidxError(ErrorKind::Region,
+                      concat({"Invalid region ", name, ":", start, "-", end, " (sequence length: ", length, ")"}));
   }
   // Clamping an empty record would ask for base 0; it has no bases to give.
   if (length == 0) return empty_result(0, 0);
@@ -258,8 +258,8 @@ void Faidx::finish_text(const FetchPlan& plan, std::string& text, bool fill) con
     const std::string& filler = *options_.default_seq;
     const std::size_t missing = count - text.size();
     std::size_t total;
-    if (__builtin_mul_overflow(missing, filler.size(), &total) ||
-        __builtin_add_overflow(total, text.size(), &total) || total > text.max_size()) {
+    if (__builtin_mul_overflow(missing, filler.size(), &total) || __builtin_add_overflow(total, text.size(), &total) ||
+        total > text.max_size()) {
       throw std::bad_alloc();
     }
     text.reserve(total);

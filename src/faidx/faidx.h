@@ -120,8 +120,7 @@ class Faidx {
   bool file_shrank() const noexcept;
   // Extraction through a fresh descriptor, after the mapping failed us.
   Result<std::size_t> reread(const FetchPlan& plan, char* dst, std::size_t want, bool* plain) const;
-  Result<Sequence> materialize(std::string_view name, const FetchPlan& plan, const Mapping* mapping,
-                               bool fill) const;
+  Result<Sequence> materialize(std::string_view name, const FetchPlan& plan, const Mapping* mapping, bool fill) const;
 
   std::string filename_;
   std::string index_path_;

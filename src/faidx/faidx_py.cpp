@@ -13,9 +13,21 @@
 namespace gelvo::py {
 
 const char* const kOpenParamNames[kOpenParamCount] = {
-    "filename",     "indexname",    "as_raw",         "strict_bounds",   "sequence_always_upper",
-    "rebuild",      "build_index",  "one_based_attributes", "default_seq", "mutable",
-    "key_function", "split_char",   "filt_function",  "read_long_names", "duplicate_action",
+    "filename",
+    "indexname",
+    "as_raw",
+    "strict_bounds",
+    "sequence_always_upper",
+    "rebuild",
+    "build_index",
+    "one_based_attributes",
+    "default_seq",
+    "mutable",
+    "key_function",
+    "split_char",
+    "filt_function",
+    "read_long_names",
+    "duplicate_action",
     "read_ahead",
 };
 
@@ -23,8 +35,8 @@ namespace {
 
 struct FaidxObject {
   PyObject_HEAD
-  Faidx* faidx;           // owned
-  PyObject* filename;     // the str as passed
+  Faidx* faidx;             // owned
+  PyObject* filename;       // the str as passed
   PyObject* key_function;   // owned or null; never called
   PyObject* filt_function;  // owned or null; never called
   PyObject* indexname;      // owned exact str, or null for None
@@ -80,8 +92,7 @@ PyRef plan_to_sequence(const Faidx& faidx, PyObject* name_obj, std::string_view 
     if (!got) return set_error(got.error()), PyRef();
     if (*got == count && (plain || is_ascii(std::string_view(data, count)))) {
       faidx.apply_case(data, count);
-      return new_sequence(std::move(name_str), std::move(seq), faidx.result_start(plan), faidx.result_end(plan),
-                          false);
+      return new_sequence(std::move(name_str), std::move(seq), faidx.result_start(plan), faidx.result_end(plan), false);
     }
     // Short or not ASCII (a file edited under us, or a hand-made index):
     // finish through the general path below.
@@ -188,8 +199,7 @@ std::nullptr_t set_fetch_failure(const FetchFailure& failure) {
   return set_error(std::get<FaidxError>(failure));
 }
 
-PyRef fetch_region(const Faidx& faidx, PyObject* name_obj, std::string_view name, std::size_t start,
-                   std::size_t end) {
+PyRef fetch_region(const Faidx& faidx, PyObject* name_obj, std::string_view name, std::size_t start, std::size_t end) {
   auto plan = faidx.plan_fetch(name, start, end);
   if (!plan) return set_fetch_failure(plan.error()), PyRef();
   return plan_to_sequence(faidx, name_obj, name, *plan, true);
@@ -344,18 +354,17 @@ PyObject* Faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
 PyObject* Faidx_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const FaidxObject* obj = as_faidx(self);
-    PyRef args = reopen_arguments(*obj->faidx, {obj->filename, obj->indexname, obj->key_function,
-                                                obj->filt_function, obj->rebuild, obj->build_index});
+    PyRef args = reopen_arguments(*obj->faidx, {obj->filename, obj->indexname, obj->key_function, obj->filt_function,
+                                                obj->rebuild, obj->build_index});
     if (!args) return nullptr;
     return PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get());
   });
 }
 
 PyMethodDef Faidx_methods[] = {
-    {"fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Faidx_fetch)),
-     METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
-    {"fetch_entire_sequence",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Faidx_fetch_entire_sequence)),
+    {"fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Faidx_fetch)), METH_FASTCALL | METH_KEYWORDS,
+     "fetch($self, name, start, end)\n--\n\n"},
+    {"fetch_entire_sequence", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Faidx_fetch_entire_sequence)),
      METH_FASTCALL | METH_KEYWORDS,
      "fetch_entire_sequence($self, name)\n--\n\n"
      "Ultra-fast method for fetching entire sequences - bypasses all bounds checking"},

@@ -17,23 +17,37 @@ PyTypeObject* faidx_type() noexcept;
 
 // Everything a constructor of Faidx or Fasta converts from its arguments.
 struct OpenArgs {
-  PyRef filename_obj;  // the str as passed
+  PyRef filename_obj;   // the str as passed
   PyRef indexname_obj;  // an exact str, or null for None
   std::string filename;
   std::optional<std::string> indexname;
   FaidxOptions options;
   bool rebuild = true;
   bool build_index = true;
-  PyRef key_function;   // None is stored as null
+  PyRef key_function;  // None is stored as null
   PyRef filt_function;
 };
 
 // The constructor parameters, in Faidx's order; Fasta binds its own order
 // and hands the values over in this one.
 enum OpenParam {
-  kFilename, kIndexname, kAsRaw, kStrictBounds, kSequenceAlwaysUpper, kRebuild, kBuildIndex,
-  kOneBasedAttributes, kDefaultSeq, kMutable, kKeyFunction, kSplitChar, kFiltFunction,
-  kReadLongNames, kDuplicateAction, kReadAhead, kOpenParamCount
+  kFilename,
+  kIndexname,
+  kAsRaw,
+  kStrictBounds,
+  kSequenceAlwaysUpper,
+  kRebuild,
+  kBuildIndex,
+  kOneBasedAttributes,
+  kDefaultSeq,
+  kMutable,
+  kKeyFunction,
+  kSplitChar,
+  kFiltFunction,
+  kReadLongNames,
+  kDuplicateAction,
+  kReadAhead,
+  kOpenParamCount
 };
 extern const char* const kOpenParamNames[kOpenParamCount];
 
@@ -47,8 +61,8 @@ std::unique_ptr<Faidx> open_faidx(OpenArgs& args);
 // pickled as "open this path again with these options". All borrowed.
 struct ReopenArgs {
   PyObject* filename;
-  PyObject* indexname;  // null for None
-  PyObject* key_function;  // null for None
+  PyObject* indexname;      // null for None
+  PyObject* key_function;   // null for None
   PyObject* filt_function;  // null for None
   bool rebuild;
   bool build_index;
@@ -64,8 +78,7 @@ std::nullptr_t set_fetch_failure(const FetchFailure& failure);
 // The region fetch as Python sees it: a new Sequence or null with an
 // exception. name_obj is the str the caller passed (reused as the result's
 // name when it is an exact str).
-PyRef fetch_region(const Faidx& faidx, PyObject* name_obj, std::string_view name, std::size_t start,
-                   std::size_t end);
+PyRef fetch_region(const Faidx& faidx, PyObject* name_obj, std::string_view name, std::size_t start, std::size_t end);
 // The whole-sequence fetch.
 PyRef fetch_entire(const Faidx& faidx, PyObject* name_obj, std::string_view name);
 

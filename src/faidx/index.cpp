@@ -509,8 +509,7 @@ bool modified_time(const std::string& path, struct timespec* out) {
 
 }  // namespace
 
-bool index_needs_build(const std::string& fasta_path, const std::string& index_path, bool rebuild,
-                       bool build_index) {
+bool index_needs_build(const std::string& fasta_path, const std::string& index_path, bool rebuild, bool build_index) {
   struct stat st;
   if (::stat(index_path.c_str(), &st) != 0) return build_index;
   struct timespec fasta_time, index_time;

@@ -76,8 +76,7 @@ Result<NameIndex> load_index(const std::string& index_path);
 
 // Whether the index must be built: it is missing (and build_index), or older
 // than the FASTA file (and both rebuild and build_index).
-bool index_needs_build(const std::string& fasta_path, const std::string& index_path, bool rebuild,
-                       bool build_index);
+bool index_needs_build(const std::string& fasta_path, const std::string& index_path, bool rebuild, bool build_index);
 
 // The decision, the build when needed, and the load.
 Result<NameIndex> acquire_index(const std::string& fasta_path, const std::string& index_path, bool rebuild,

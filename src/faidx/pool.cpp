@@ -1,5 +1,8 @@
 #include "faidx/pool.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -8,11 +11,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <pthread.h>
-#include <sched.h>
 #include <sstream>
 #include <string_view>
-#include <unistd.h>
 
 namespace gelvo {
 
@@ -123,9 +123,8 @@ std::optional<CgroupMount> find_mount(std::string_view mountinfo, CgroupVersion 
     if (f.end() - dash < 4) continue;
     std::string_view type = dash[1];
     std::string_view super_options = dash[3];
-    bool match = version == CgroupVersion::V2
-                     ? type == "cgroup2"
-                     : type == "cgroup" && list_contains(super_options, "cpu");
+    bool match =
+        version == CgroupVersion::V2 ? type == "cgroup2" : type == "cgroup" && list_contains(super_options, "cpu");
     if (match) return CgroupMount{unescape_octal(f[3]), unescape_octal(f[4])};
   }
   return std::nullopt;
@@ -154,8 +153,8 @@ std::optional<std::uint64_t> limit_in(const std::string& dir, CgroupVersion vers
 
 // The smallest limit from the process's cgroup up to the mounted root: a
 // parent's quota caps all its children, whatever they set themselves.
-std::optional<std::size_t> limit_along(const std::string& root, const CgroupMount& mount,
-                                       std::string_view path, CgroupVersion version) {
+std::optional<std::size_t> limit_along(const std::string& root, const CgroupMount& mount, std::string_view path,
+                                       CgroupVersion version) {
   std::string_view relative = path;
   if (mount.root != "/") {
     if (path == mount.root) {
@@ -231,8 +230,7 @@ std::optional<std::size_t> cgroup_cpu_quota(const std::string& root) {
       if (auto limit = limit_along(root, *mount, *v1_path, CgroupVersion::V1)) return limit;
   }
   if (v2_path) {
-    CgroupMount mount = find_mount(mountinfo, CgroupVersion::V2)
-                            .value_or(CgroupMount{"/", "/sys/fs/cgroup"});
+    CgroupMount mount = find_mount(mountinfo, CgroupVersion::V2).value_or(CgroupMount{"/", "/sys/fs/cgroup"});
     return limit_along(root, mount, *v2_path, CgroupVersion::V2);
   }
   return std::nullopt;
@@ -340,7 +338,9 @@ void WorkerPool::run_chunks(Batch& batch) {
   }
 }
 
-void WorkerPool::parallel_for(std::size_t n, const Body& body) { parallel_for(n, body, [] {}); }
+void WorkerPool::parallel_for(std::size_t n, const Body& body) {
+  parallel_for(n, body, [] {});
+}
 
 void WorkerPool::parallel_for(std::size_t n, const Body& body, const std::function<void()>& meanwhile) {
   if (n == 0) return meanwhile();
@@ -368,9 +368,7 @@ void WorkerPool::parallel_for(std::size_t n, const Body& body, const std::functi
   // Every index has been claimed once the cursor reaches n, and a claimed
   // run is finished once its worker has left; the unlock of each leaving
   // worker also publishes its writes to us.
-  done_cv_.wait(lock, [&] {
-    return batch.cursor.load(std::memory_order_relaxed) >= n && inside_ == 0;
-  });
+  done_cv_.wait(lock, [&] { return batch.cursor.load(std::memory_order_relaxed) >= n && inside_ == 0; });
   batch_ = nullptr;
   lock.unlock();
   if (batch.error) std::rethrow_exception(batch.error);
@@ -406,8 +404,7 @@ class CreatorLock {
     for (;;) {
       pid_t holder = g_process_pool.creator.load(std::memory_order_acquire);
       if (holder != self) {
-        if (g_process_pool.creator.compare_exchange_weak(holder, self, std::memory_order_acquire))
-          return;
+        if (g_process_pool.creator.compare_exchange_weak(holder, self, std::memory_order_acquire)) return;
         continue;
       }
       // Another thread is starting the pool's threads; that is short.
@@ -437,9 +434,8 @@ WorkerPool& WorkerPool::instance() {
     pthread_atfork(nullptr, nullptr, forget_pool_in_child);
     g_process_pool.fork_handler_installed = true;
   }
-  std::size_t threads = decide_thread_count(std::getenv("RAYON_NUM_THREADS"),
-                                            std::getenv("RAYON_RS_NUM_CPUS"),
-                                            available_parallelism());
+  std::size_t threads =
+      decide_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_parallelism());
   // Leaked on purpose: nothing may join these threads at exit.
   pool = new WorkerPool(threads);
   g_process_pool.pool.store(pool, std::memory_order_release);

@@ -27,6 +27,7 @@
 // parallel_for runs the body on the calling thread.
 #pragma once
 
+#include <sys/types.h>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -35,7 +36,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <thread>
 #include <vector>
 

@@ -18,8 +18,8 @@ Py_ssize_t find_param(const Params& params, PyObject* key) {
 }
 
 bool too_many(const Params& params, Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", params.function,
-               params.names.size(), params.names.size() == 1 ? "" : "s", given);
+  PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", params.function, params.names.size(),
+               params.names.size() == 1 ? "" : "s", given);
   return false;
 }
 
@@ -30,8 +30,7 @@ bool bind_keyword(const Params& params, PyObject* key, PyObject* value, PyObject
     return false;
   }
   if (out[i] != nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", params.function,
-                 params.names[i]);
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", params.function, params.names[i]);
     return false;
   }
   out[i] = value;
@@ -41,8 +40,8 @@ bool bind_keyword(const Params& params, PyObject* key, PyObject* value, PyObject
 bool check_required(const Params& params, PyObject** out) {
   for (std::size_t i = 0; i < params.required; ++i) {
     if (out[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", params.function,
-                   params.names[i], i + 1);
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", params.function, params.names[i],
+                   i + 1);
       return false;
     }
   }
@@ -58,8 +57,7 @@ bool is_numpy_bool(PyObject* obj) {
 
 }  // namespace
 
-bool bind_fastcall(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** out) {
+bool bind_fastcall(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   const auto count = static_cast<Py_ssize_t>(params.names.size());
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   if (nargs > count) return too_many(params, nargs + nkw);
@@ -138,9 +136,9 @@ bool to_size(PyObject* obj, const char* arg, std::size_t* out) {
     if (!zero) return false;
     int is_negative = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
     if (is_negative < 0) return false;
-    PyErr_Format(PyExc_OverflowError, "argument '%s': %s", arg,
-                 is_negative ? "can't convert negative int to unsigned"
-                             : "int too large to convert to an unsigned size");
+    PyErr_Format(
+        PyExc_OverflowError, "argument '%s': %s", arg,
+        is_negative ? "can't convert negative int to unsigned" : "int too large to convert to an unsigned size");
     return false;
   }
   *out = value;

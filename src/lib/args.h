@@ -24,8 +24,7 @@ struct Params {
 
 // Binds a vectorcall argument list to params. out must have room for
 // params.names.size() borrowed pointers; parameters not given stay nullptr.
-bool bind_fastcall(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** out);
+bool bind_fastcall(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 // The same for a classic (tuple, dict) call, as tp_new receives it.
 bool bind_tuple(const Params& params, PyObject* args, PyObject* kwargs, PyObject** out);
 

@@ -30,9 +30,9 @@ FastaObject* as_fasta(PyObject* self) noexcept { return reinterpret_cast<FastaOb
 // Fasta takes the engine's parameters in an order of its own; the values are
 // handed to the shared conversion in the engine's order.
 constexpr OpenParam kFastaOrder[] = {
-    kFilename,  kIndexname,    kDefaultSeq, kKeyFunction,  kAsRaw,              kStrictBounds,
-    kReadAhead, kMutable,      kSplitChar,  kFiltFunction, kOneBasedAttributes, kReadLongNames,
-    kDuplicateAction,          kSequenceAlwaysUpper,       kRebuild,            kBuildIndex,
+    kFilename, kIndexname,  kDefaultSeq,   kKeyFunction,        kAsRaw,         kStrictBounds,    kReadAhead,
+    kMutable,  kSplitChar,  kFiltFunction, kOneBasedAttributes, kReadLongNames, kDuplicateAction, kSequenceAlwaysUpper,
+    kRebuild,  kBuildIndex,
 };
 static_assert(std::size(kFastaOrder) == static_cast<std::size_t>(kOpenParamCount));
 
@@ -306,8 +306,8 @@ PyObject* Fasta_get_seq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::string_view name;
     std::size_t start = 0, end = 0;
     std::optional<bool> rc;
-    if (!to_text(bound[0], "name", &name) || !to_size(bound[1], "start", &start) ||
-        !to_size(bound[2], "end", &end) || !to_optional_bool(bound[3], "rc", &rc)) {
+    if (!to_text(bound[0], "name", &name) || !to_size(bound[1], "start", &start) || !to_size(bound[2], "end", &end) ||
+        !to_optional_bool(bound[3], "rc", &rc)) {
       return nullptr;
     }
     const Faidx& faidx = *as_fasta(self)->faidx;
@@ -400,8 +400,8 @@ const PyMethodDef kFastaOwnMethods[] = {
      METH_FASTCALL | METH_KEYWORDS, "get_spliced_seq($self, name, intervals, rc=None)\n--\n\n"},
     {"close", Fasta_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", Fasta_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fasta_exit)),
-     METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fasta_exit)), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
     {"__reduce__", Fasta_reduce, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickle support: the class and the arguments that open the file again."},
 };
@@ -441,12 +441,12 @@ const Faidx& fasta_faidx(PyObject* fasta) noexcept { return *as_fasta(fasta)->fa
 PyObject* create_fasta_type() {
   return guarded([]() -> PyObject* {
     static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(
-                        "Fasta(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, "
-                        "strict_bounds=False, read_ahead=None, mutable=False, split_char=None, "
-                        "filt_function=None, one_based_attributes=True, read_long_names=False, "
-                        "duplicate_action=..., sequence_always_upper=False, rebuild=True, build_index=True)"
-                        "\n--\n\n")},
+        {Py_tp_doc,
+         const_cast<char*>("Fasta(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, "
+                           "strict_bounds=False, read_ahead=None, mutable=False, split_char=None, "
+                           "filt_function=None, one_based_attributes=True, read_long_names=False, "
+                           "duplicate_action=..., sequence_always_upper=False, rebuild=True, build_index=True)"
+                           "\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(Fasta_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(Fasta_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(Fasta_traverse)},
@@ -462,10 +462,7 @@ PyObject* create_fasta_type() {
         {0, nullptr},
     };
     static PyType_Spec spec = {
-        "gelvo.Fasta",
-        sizeof(FastaObject),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+        "gelvo.Fasta", sizeof(FastaObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
         slots,
     };
     return create_type_once(the_fasta_type, spec);

@@ -22,8 +22,8 @@ struct FastaObject {
   PyObject* key_function;               // kept alive, never called; may be null
   PyObject* filt_function;              // likewise
   bool mutable_file;
-  PyObject* indexname;                  // exact str or null; kept for pickling
-  bool rebuild;                         // likewise
+  PyObject* indexname;  // exact str or null; kept for pickling
+  bool rebuild;         // likewise
   bool build_index;
 };
 

@@ -471,10 +471,7 @@ PyType_Slot mutable_record_slots[] = {
 };
 
 PyType_Spec mutable_record_spec = {
-    "gelvo.MutableFastaRecord",
-    sizeof(PyObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    "gelvo.MutableFastaRecord", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     mutable_record_slots,
 };
 
@@ -497,8 +494,6 @@ PyObject* create_sequence_iterator_type() {
   return create_type_once(the_sequence_iterator_type, sequence_iterator_spec);
 }
 
-PyObject* create_mutable_fasta_record_type() {
-  return create_type_once(the_mutable_record_type, mutable_record_spec);
-}
+PyObject* create_mutable_fasta_record_type() { return create_type_once(the_mutable_record_type, mutable_record_spec); }
 
 }  // namespace gelvo::py

@@ -99,7 +99,7 @@ std::size_t count_gc_vector(const unsigned char* p, std::size_t n, GcCounts* out
 }
 
 __attribute__((target("ssse3"))) static std::size_t tally_iupac_ssse3(const unsigned char* p, std::size_t n,
-                                                                        IupacTally* out) {
+                                                                      IupacTally* out) {
   const __m128i low_half = table16(kLetterIupac.data());
   const __m128i high_half = table16(kLetterIupac.data() + 16);
   __m128i quarters = _mm_setzero_si128();  // sums in two 64-bit lanes

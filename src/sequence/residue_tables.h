@@ -91,8 +91,7 @@ constexpr std::uint8_t kCodeCounted = 0x08;
 constexpr std::uint8_t kCodeInexact = 0x10;
 
 constexpr std::uint8_t iupac_code(const IupacClass& cls) {
-  return static_cast<std::uint8_t>(cls.quarters | (cls.counted ? kCodeCounted : 0) |
-                                   (cls.inexact ? kCodeInexact : 0));
+  return static_cast<std::uint8_t>(cls.quarters | (cls.counted ? kCodeCounted : 0) | (cls.inexact ? kCodeInexact : 0));
 }
 
 constexpr std::array<std::uint8_t, 32> make_letter_iupac() {

@@ -43,8 +43,7 @@ std::string fancy_name(std::string_view name, std::optional<std::size_t> start, 
 
 std::string Sequence::fancy_name() const { return gelvo::fancy_name(name, start, end, comp); }
 
-std::optional<int> orientation(std::optional<std::size_t> start, std::optional<std::size_t> end,
-                               bool comp) noexcept {
+std::optional<int> orientation(std::optional<std::size_t> start, std::optional<std::size_t> end, bool comp) noexcept {
   if (!start || !end) return std::nullopt;
   if (*start < *end && !comp) return 1;
   if (*start > *end && comp) return -1;
@@ -98,8 +97,7 @@ Sequence reverse_complement(const Sequence& s) {
   return out;
 }
 
-SliceSelection select_slice(std::size_t len, std::ptrdiff_t begin, std::ptrdiff_t stop,
-                            std::ptrdiff_t step) noexcept {
+SliceSelection select_slice(std::size_t len, std::ptrdiff_t begin, std::ptrdiff_t stop, std::ptrdiff_t step) noexcept {
   const auto slen = static_cast<std::ptrdiff_t>(len);
   SliceSelection sel;
   sel.stride = step;

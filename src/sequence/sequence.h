@@ -55,16 +55,15 @@ Sequence reverse_complement(const Sequence& s);
 // is that of the slice, not of the picked residues, and is always given in
 // ascending form, also for negative steps.
 struct SliceSelection {
-  std::size_t first = 0;     // position of the first picked byte
-  std::size_t count = 0;     // number of picked bytes
-  std::ptrdiff_t stride = 1; // distance from one picked byte to the next
+  std::size_t first = 0;      // position of the first picked byte
+  std::size_t count = 0;      // number of picked bytes
+  std::ptrdiff_t stride = 1;  // distance from one picked byte to the next
   std::size_t lo = 0;
   std::size_t hi = 0;
 };
 
 // begin, stop and step as slice.indices(len) resolves them (step != 0).
-SliceSelection select_slice(std::size_t len, std::ptrdiff_t begin, std::ptrdiff_t stop,
-                            std::ptrdiff_t step) noexcept;
+SliceSelection select_slice(std::size_t len, std::ptrdiff_t begin, std::ptrdiff_t stop, std::ptrdiff_t step) noexcept;
 // Writes sel.count bytes of src to dst (no overlap). A stride of 1 is one copy.
 void copy_selection(std::string_view src, const SliceSelection& sel, char* dst) noexcept;
 

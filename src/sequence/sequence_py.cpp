@@ -424,18 +424,16 @@ PyGetSetDef sequence_getset[] = {
     {"start", Sequence_get_start, Sequence_set_start, "Coordinate of the first residue, or None.", nullptr},
     {"end", Sequence_get_end, Sequence_set_end, "Coordinate of the last residue, or None.", nullptr},
     {"comp", Sequence_get_comp, Sequence_set_comp, "True when seq holds complemented residues.", nullptr},
-    {"fancy_name", Sequence_get_fancy_name, nullptr, "'name:start-end', with ' (complement)' when comp.",
-     nullptr},
+    {"fancy_name", Sequence_get_fancy_name, nullptr, "'name:start-end', with ' (complement)' when comp.", nullptr},
     {"long_name", Sequence_get_fancy_name, nullptr, "The same text as fancy_name.", nullptr},
     {"orientation", Sequence_get_orientation, nullptr,
      "1 for a forward region, -1 for a reverse complemented one, else None.", nullptr},
     {"complement", Sequence_get_complement, nullptr, "The complemented residues, same order.", nullptr},
     {"reverse", Sequence_get_reverse, nullptr, "The residues in reverse order, coordinates exchanged.", nullptr},
     {"gc", gc_property<gc_fraction>, nullptr, "Fraction of G and C over all residues.", nullptr},
-    {"gc_strict", gc_property<gc_strict_fraction>, nullptr, "Fraction of G and C among A, C, G and T.",
+    {"gc_strict", gc_property<gc_strict_fraction>, nullptr, "Fraction of G and C among A, C, G and T.", nullptr},
+    {"gc_iupac", gc_property<gc_iupac_fraction>, nullptr, "GC fraction with partial weights for IUPAC ambiguity codes.",
      nullptr},
-    {"gc_iupac", gc_property<gc_iupac_fraction>, nullptr,
-     "GC fraction with partial weights for IUPAC ambiguity codes.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -462,11 +460,7 @@ PyType_Slot sequence_slots[] = {
 };
 
 PyType_Spec sequence_spec = {
-    "gelvo.Sequence",
-    sizeof(SequenceObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    sequence_slots,
+    "gelvo.Sequence", sizeof(SequenceObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, sequence_slots,
 };
 
 }  // namespace
@@ -493,8 +487,7 @@ PyRef alloc_sequence(PyRef name, std::optional<std::size_t> start, std::optional
 
 }  // namespace
 
-PyRef new_sequence(PyRef name, PyRef seq, std::optional<std::size_t> start, std::optional<std::size_t> end,
-                   bool comp) {
+PyRef new_sequence(PyRef name, PyRef seq, std::optional<std::size_t> start, std::optional<std::size_t> end, bool comp) {
   if (!name || !seq) return {};
   PyRef obj = alloc_sequence(std::move(name), start, end, comp);
   if (obj) as_sequence(obj.get())->seq = seq.release();

@@ -39,8 +39,7 @@ PyTypeObject* sequence_type() noexcept;
 // A new Sequence object. name and seq must be exact str objects; their
 // references are taken over. A null one (a failed conversion) gives null
 // with its exception left set, so results of text_to_str can go straight in.
-PyRef new_sequence(PyRef name, PyRef seq, std::optional<std::size_t> start, std::optional<std::size_t> end,
-                   bool comp);
+PyRef new_sequence(PyRef name, PyRef seq, std::optional<std::size_t> start, std::optional<std::size_t> end, bool comp);
 // A new Sequence object whose residues are the ASCII bytes `residues`,
 // which `owner` keeps alive (a new reference to it is taken).
 PyRef new_pending_sequence(PyRef name, PyObject* owner, std::string_view residues, std::optional<std::size_t> start,

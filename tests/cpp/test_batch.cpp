@@ -67,8 +67,7 @@ TEST(FetchParallel, OutcomesInOrderEqualSingleFetches) {
     std::size_t next = 0;
     fetch_parallel(*faidx, regions, false, [&](std::size_t i, const BatchOutcome& out) {
       EXPECT_EQ(i, next++);
-      auto single = faidx->fetch_single_optimized(regions[i].name, regions[i].start, regions[i].end,
-                                                  faidx->mapping());
+      auto single = faidx->fetch_single_optimized(regions[i].name, regions[i].start, regions[i].end, faidx->mapping());
       if (!single.ok()) {
         EXPECT_NE(out.error, nullptr) << i;
         if (out.error) {

@@ -149,12 +149,12 @@ TEST(Extraction, HostileEntriesStayInsideTheMapping) {
   Mapping mapping{reinterpret_cast<const unsigned char*>(text.data()), text.size()};
   constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
   const IndexEntry entries[] = {
-      {999, 100, 4, 5},                 // offset past the end
-      {kMax, 100, 4, 5},                // offset at the top of the range
-      {3, kMax, 4, 5},                  // huge rlen
-      {3, 100, 4, 2},                   // lenb < lenc
-      {3, 100, kMax, kMax},             // huge geometry
-      {3, 100, 1, kMax},                // lines that cannot exist
+      {999, 100, 4, 5},      // offset past the end
+      {kMax, 100, 4, 5},     // offset at the top of the range
+      {3, kMax, 4, 5},       // huge rlen
+      {3, 100, 4, 2},        // lenb < lenc
+      {3, 100, kMax, kMax},  // huge geometry
+      {3, 100, 1, kMax},     // lines that cannot exist
   };
   char out[64];
   for (const IndexEntry& entry : entries) {

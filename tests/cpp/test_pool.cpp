@@ -51,8 +51,8 @@ TEST(ThreadCount, ZeroCountsAsUnset) {
 }
 
 TEST(ThreadCount, NonNumericValuesAreIgnored) {
-  for (const char* bad : {"", "abc", "-2", " 4", "4 ", "4\n", "4x", "1.5", "0x10", "++4", "-0",
-                          "99999999999999999999999999"}) {
+  for (const char* bad :
+       {"", "abc", "-2", " 4", "4 ", "4\n", "4x", "1.5", "0x10", "++4", "-0", "99999999999999999999999999"}) {
     EXPECT_EQ(decide_thread_count(bad, nullptr, 3), 3u) << '"' << bad << '"';
     EXPECT_EQ(decide_thread_count(nullptr, bad, 3), 3u) << '"' << bad << '"';
     EXPECT_EQ(decide_thread_count(bad, "9", 3), 9u) << '"' << bad << '"';
@@ -98,10 +98,9 @@ class PoolCgroupQuota : public ::testing::Test {
     fs::create_directories(full.parent_path());
     std::ofstream(full) << text;
   }
-  static std::string mount_line(const std::string& root, const std::string& point,
-                                const std::string& type, const std::string& options) {
-    return "30 20 0:26 " + root + " " + point + " rw,nosuid shared:4 - " + type + " " + type + " " +
-           options + "\n";
+  static std::string mount_line(const std::string& root, const std::string& point, const std::string& type,
+                                const std::string& options) {
+    return "30 20 0:26 " + root + " " + point + " rw,nosuid shared:4 - " + type + " " + type + " " + options + "\n";
   }
 
   std::string root_;
@@ -161,10 +160,9 @@ TEST_F(PoolCgroupQuota, V2OutsideTheVisibleTreeIsNoQuota) {
 
 TEST_F(PoolCgroupQuota, V1ReadsCfsFilesOfTheCpuHierarchy) {
   write("/proc/self/cgroup", "5:cpuset:/\n4:cpu,cpuacct:/grp/job\n0::/\n");
-  write("/proc/self/mountinfo",
-        mount_line("/", "/sys/fs/cgroup/cpuset", "cgroup", "rw,cpuset") +
-            mount_line("/", "/sys/fs/cgroup/cpu,cpuacct", "cgroup", "rw,cpu,cpuacct") +
-            mount_line("/", "/sys/fs/cgroup/unified", "cgroup2", "rw"));
+  write("/proc/self/mountinfo", mount_line("/", "/sys/fs/cgroup/cpuset", "cgroup", "rw,cpuset") +
+                                    mount_line("/", "/sys/fs/cgroup/cpu,cpuacct", "cgroup", "rw,cpu,cpuacct") +
+                                    mount_line("/", "/sys/fs/cgroup/unified", "cgroup2", "rw"));
   write("/sys/fs/cgroup/cpuset/cpu.cfs_quota_us", "100000\n");  // must be ignored
   write("/sys/fs/cgroup/cpuset/cpu.cfs_period_us", "100000\n");
   write("/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "-1\n");
@@ -451,8 +449,7 @@ TEST(WorkerPool, MeanwhileFailureWaitsForTheWorkers) {
 TEST(ProcessPool, IsCreatedOnceAndSizedFromTheEnvironment) {
   WorkerPool& pool = WorkerPool::instance();
   EXPECT_EQ(&pool, &WorkerPool::instance());
-  EXPECT_EQ(pool.thread_count(), decide_thread_count(std::getenv("RAYON_NUM_THREADS"),
-                                                     std::getenv("RAYON_RS_NUM_CPUS"),
+  EXPECT_EQ(pool.thread_count(), decide_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
                                                      available_parallelism()));
   run_and_check(pool, 1000);
   run_and_check(pool, 1000);
