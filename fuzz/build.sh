@@ -1,38 +1,19 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer harnesses against the engine sources with clang,
-# AddressSanitizer and UndefinedBehaviorSanitizer. Installs clang from Debian
-# when it is missing. Usage: fuzz/build.sh [out-dir]  (default: build/fuzz)
+# Builds the libFuzzer harnesses (the CMake target of GELVO_BUILD_FUZZERS:
+# the engine's own source list, instrumented with AddressSanitizer and
+# UndefinedBehaviorSanitizer) with clang. Installs clang from Debian when it
+# is missing. Usage: fuzz/build.sh [out-dir]  (default: build/fuzz)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${1:-$ROOT/build/fuzz}
 
-# clang 16 is the first to accept lambdas that capture structured bindings.
 CXX=clang++-16
 if ! echo 'int main(){}' | "$CXX" -x c++ -fsanitize=fuzzer - -o /dev/null 2>/dev/null; then
   apt-get update -qq && apt-get install -y -qq clang-16 libclang-rt-16-dev >/dev/null
 fi
 
-FLAGS=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined
-       -fno-sanitize-recover=undefined -I"$ROOT/src" -I"$ROOT/fuzz")
-mkdir -p "$OUT/obj"
-
-# The engine as CMake builds it: everything under src/errors, src/sequence
-# and src/faidx except the Python bindings.
-engine=()
-for f in "$ROOT"/src/errors/*.cpp "$ROOT"/src/sequence/*.cpp "$ROOT"/src/faidx/*.cpp; do
-  case "$f" in *_py.cpp) ;; *) engine+=("$f") ;; esac
-done
-objects=()
-for f in "${engine[@]}"; do
-  o="$OUT/obj/$(basename "$f" .cpp).o"
-  objects+=("$o")
-  # Two at a time: the machine is shared.
-  [ "$(jobs -rp | wc -l)" -lt 2 ] || wait -n
-  "$CXX" "${FLAGS[@]}" -fsanitize=fuzzer-no-link -c "$f" -o "$o" &
-done
-while [ "$(jobs -rp | wc -l)" -gt 0 ]; do wait -n; done
-
-for name in index_build fai_load extract; do
-  "$CXX" "${FLAGS[@]}" -fsanitize=fuzzer "$ROOT/fuzz/$name.cpp" "${objects[@]}" -lpthread -o "$OUT/$name"
-done
+cmake -S "$ROOT" -B "$OUT" -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS=-O1 \
+  -DGELVO_BUILD_MODULE=OFF -DGELVO_BUILD_FUZZERS=ON >/dev/null
+# Two jobs: the machine is shared.
+cmake --build "$OUT" -j 2 >/dev/null
 echo "harnesses in $OUT"

@@ -149,30 +149,29 @@ void check_primitives(std::string_view file, const Mapping& heap, int fd, const 
 
 void check_plan(const FetchPlan& plan, bool entire) {
   if (plan.is_empty()) return;
+  const gelvo::Region& r = plan.region;
   if (entire) {
-    FUZZ_CHECK(plan.s == 1 && plan.e == plan.entry->rlen);
+    FUZZ_CHECK(r.s == 1 && r.e == plan.entry->rlen);
     return;
   }
-  FUZZ_CHECK(1 <= plan.s && plan.s <= plan.e && plan.e <= plan.entry->rlen);
+  FUZZ_CHECK(1 <= r.s && r.s <= r.e && r.e <= plan.entry->rlen);
 }
 
-// A plan carried out on the heap copy and on the Faidx's own source: its
-// mapping, or its descriptor.
-void check_extract(const Faidx& faidx, std::string_view file, const Mapping& heap, const FetchPlan& plan) {
+// A plan carried out on the Faidx's own source: its mapping, or its
+// descriptor (the heap copy is checked through the primitives).
+void check_extract(const Faidx& faidx, std::string_view file, const FetchPlan& plan) {
   if (plan.is_empty()) return;
-  for (const Mapping* source : {&heap, faidx.mapping()}) {
-    const std::size_t bound = faidx.extract_bound(plan, source);
-    FUZZ_CHECK(bound <= plan.count() && bound <= file.size());
-    std::unique_ptr<char[]> dst(new char[bound]);
-    auto got = faidx.extract(plan, source, dst.get(), bound);
-    if (!got) {
-      // Only a seek the descriptor refuses can fail.
-      FUZZ_CHECK(source == nullptr && got.error().kind() == gelvo::ErrorKind::IO);
-      continue;
-    }
-    FUZZ_CHECK(*got <= bound);
-    check_extracted(file, *plan.entry, plan.s, std::string_view(dst.get(), *got));
+  const std::size_t bound = faidx.extract_bound(plan);
+  FUZZ_CHECK(bound <= plan.count() && bound <= file.size());
+  std::unique_ptr<char[]> dst(new char[bound]);
+  auto got = faidx.extract(plan, dst.get(), bound);
+  if (!got) {
+    // Only a seek the descriptor refuses can fail.
+    FUZZ_CHECK(!faidx.source().is_mapped() && got.error().kind() == gelvo::ErrorKind::IO);
+    return;
   }
+  FUZZ_CHECK(*got <= bound);
+  check_extracted(file, *plan.entry, plan.region.s, std::string_view(dst.get(), *got));
 }
 
 // The bases of the record at entry when its lines follow the entry's
@@ -201,7 +200,7 @@ void check_value(const Faidx& faidx, const gelvo::Sequence& value, const FetchPl
   const auto& options = faidx.options();
   if (plan.is_empty()) {
     FUZZ_CHECK(value.seq.empty());
-    FUZZ_CHECK(value.start == plan.empty_start && value.end == plan.empty_end);
+    FUZZ_CHECK(value.start == plan.region.empty_start && value.end == plan.region.empty_end);
     return;
   }
   FUZZ_CHECK(value.seq.size() <= plan.count());
@@ -209,9 +208,10 @@ void check_value(const Faidx& faidx, const gelvo::Sequence& value, const FetchPl
   if (options.sequence_always_upper) {
     FUZZ_CHECK(std::none_of(value.seq.begin(), value.seq.end(), [](char c) { return c >= 'a' && c <= 'z'; }));
   }
-  FUZZ_CHECK(value.start == faidx.result_start(plan) && value.end == faidx.result_end(plan));
+  const gelvo::Span span = faidx.result_span(plan);
+  FUZZ_CHECK(value.start == span.start && value.end == span.end);
   if (bases) {
-    std::string expected = bases->substr(plan.s - 1, plan.count());
+    std::string expected = bases->substr(plan.region.s - 1, plan.count());
     faidx.apply_case(expected.data(), expected.size());
     FUZZ_CHECK(value.seq == expected);
   }
@@ -221,27 +221,27 @@ void check_value(const Faidx& faidx, const gelvo::Sequence& value, const FetchPl
 // region's length, so only modest regions are materialized.
 constexpr std::uint64_t kFillLimit = 1 << 16;
 
-void check_faidx(const Faidx& faidx, std::string_view file, const Mapping& heap, const std::vector<Query>& queries) {
+void check_faidx(const Faidx& faidx, std::string_view file, const std::vector<Query>& queries) {
   const bool fills = faidx.options().default_seq.has_value();
   for (const Query& q : queries) {
     const IndexEntry* entry = faidx.index().find(q.name);
     const auto bases = entry ? regular_record(file, *entry) : std::nullopt;
-    auto silent = faidx.plan_fetch_silent(q.name, q.start, q.end);
+    auto silent = faidx.plan(q.name, q.start, q.end, gelvo::Rules::Silent);
     if (silent) {
       check_plan(*silent, false);
-      check_extract(faidx, file, heap, *silent);
+      check_extract(faidx, file, *silent);
       if (!fills || silent->is_empty() || silent->count() <= kFillLimit) {
-        auto value = faidx.fetch_single_optimized(q.name, q.start, q.end, faidx.mapping());
+        auto value = faidx.fetch_single_optimized(q.name, q.start, q.end);
         if (value) check_value(faidx, *value, *silent, true, bases);
       }
     } else {
       const auto kind = silent.error().kind();
       FUZZ_CHECK(kind == gelvo::ErrorKind::Fetch || kind == gelvo::ErrorKind::Region);
     }
-    auto plan = quietly([&] { return faidx.plan_fetch(q.name, q.start, q.end); });
+    auto plan = quietly([&] { return faidx.plan(q.name, q.start, q.end, gelvo::Rules::Checked); });
     if (plan) {
       check_plan(*plan, false);
-      check_extract(faidx, file, heap, *plan);
+      check_extract(faidx, file, *plan);
       if (!fills || plan->is_empty() || plan->count() <= kFillLimit) {
         auto value = quietly([&] { return faidx.fetch(q.name, q.start, q.end); });
         if (value) check_value(faidx, *value, *plan, true, bases);
@@ -250,7 +250,7 @@ void check_faidx(const Faidx& faidx, std::string_view file, const Mapping& heap,
     auto entire = faidx.plan_entire(q.name);
     if (entire) {
       check_plan(*entire, true);
-      check_extract(faidx, file, heap, *entire);
+      check_extract(faidx, file, *entire);
       auto value = faidx.fetch_entire_sequence(q.name);
       if (value) check_value(faidx, *value, *entire, false, bases);
     }
@@ -314,12 +314,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   for (bool mutable_file : {false, true}) {
     options.mutable_file = mutable_file;
-    auto opened = Faidx::open(fasta.path(), fai.path(), options, false, false);
+    options.indexname = fai.path();
+    options.rebuild = false;
+    options.build_index = false;
+    auto opened = Faidx::open(fasta.path(), options);
     FUZZ_CHECK(opened.ok());
     const Faidx& faidx = **opened;
     FUZZ_CHECK(faidx.index().size() == records.size());
-    FUZZ_CHECK((faidx.mapping() != nullptr) == !mutable_file);
-    check_faidx(faidx, file, heap, queries);
+    FUZZ_CHECK(faidx.source().is_mapped() == !mutable_file);
+    check_faidx(faidx, file, queries);
   }
   return 0;
 }

@@ -185,7 +185,8 @@ def instances(write_fasta):
 @pytest.mark.parametrize("name", [n for n in gelvo.__all__ if n != "MutableFastaRecord"])
 def test_attributes_have_the_stubs_types_and_writability(instances, name):
     cls = getattr(gelvo, name)
-    runtime = {attr for attr, v in vars(cls).items() if isinstance(v, types.GetSetDescriptorType)}
+    descriptors = (types.GetSetDescriptorType, types.MemberDescriptorType)
+    runtime = {attr for attr, v in vars(cls).items() if isinstance(v, descriptors)}
     declared = declared_attributes(name)
     assert runtime == set(declared)
     for obj in instances[name]:

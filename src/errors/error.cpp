@@ -19,6 +19,10 @@ KindText kind_text(ErrorKind kind) {
     case ErrorKind::FastaIndexing: return {"Indexing error: ", "FastaIndexingError: "};
     case ErrorKind::IO: return {"IO error: ", "IOError: "};
     case ErrorKind::Region: return {"Invalid region: ", "RegionError: "};
+    // These two carry their whole text: they become built-in exceptions of
+    // their own type, not the engine's prefixed Exception.
+    case ErrorKind::Bounds: return {"", ""};
+    case ErrorKind::Batch: return {"", ""};
   }
   return {"Error: ", "Error: "};
 }

@@ -3,7 +3,7 @@
 // Engine operations never throw for expected failures: they return a
 // Result<T> holding either the value or one FaidxError. The binding layer
 // turns an error into a Python exception once, at its boundary
-// (errors/error_py.h). Nothing in this header depends on Python.
+// (errors/py/raise.h). Nothing in this header depends on Python.
 #pragma once
 
 #include <string>
@@ -20,6 +20,8 @@ enum class ErrorKind {
   FastaIndexing,  // payload: free text
   IO,             // payload: OS error text or a fixed message
   Region,         // payload: free text
+  Bounds,         // payload: a strict coordinate rule's message; raised as IndexError
+  Batch,          // payload: the whole message of a failed batch region; raised as RuntimeError
 };
 
 class FaidxError {

@@ -17,19 +17,6 @@ namespace gelvo {
 
 namespace {
 
-void reverse_complement_in_place(char* text, std::size_t n) noexcept {
-  std::size_t i = 0;
-  std::size_t j = n;
-  while (j > i + 1) {
-    --j;
-    const char left = static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(text[i])]);
-    text[i] = static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(text[j])]);
-    text[j] = left;
-    ++i;
-  }
-  if (j == i + 1) text[i] = static_cast<char>(COMPLEMENT_TABLE[static_cast<unsigned char>(text[i])]);
-}
-
 // Arenas of finished batches, kept for the next ones: a fresh allocation of
 // the size of a batch's bases costs a page fault per page written, more
 // than the copy itself. At most kKeptBytes stay; the largest are kept.
@@ -135,28 +122,31 @@ void plan_one(const Faidx& faidx, std::uint64_t source_size, const BatchRegion& 
   out = BatchOutcome{nullptr, 0, nullptr, 0, 0, nullptr, false, false, true};
   planned.plan = FetchPlan{};
   planned.capacity = 0;
-  auto plan = faidx.plan_fetch_silent(region.name, region.start, region.end);
+  auto plan = faidx.plan(region.name, region.start, region.end, Rules::Silent);
   if (!plan) return fail(out, store, std::move(plan).error());
   planned.plan = *plan;
-  const auto start = faidx.result_start(*plan);
-  const auto end = faidx.result_end(*plan);
-  out.has_start = start.has_value();
-  out.start_value = start.value_or(0);
-  out.has_end = end.has_value();
-  out.end_value = end.value_or(0);
+  const Span span = faidx.result_span(*plan);
+  out.has_start = span.start.has_value();
+  out.start_value = span.start.value_or(0);
+  out.has_end = span.end.has_value();
+  out.end_value = span.end.value_or(0);
   if (!plan->is_empty()) planned.capacity = Faidx::extract_bound(*plan, source_size);
 }
 
 // Copies the bases into the region's share of its block's arena, then fills,
 // upper-cases and reverse-complements as asked.
-void extract_one(const Faidx& faidx, const Mapping* mapping, bool reverse_complement, const Planned& planned,
-                 BatchOutcome& out, BlockStore& store) {
+void extract_one(const Faidx& faidx, bool reverse_complement, const Planned& planned, BatchOutcome& out,
+                 BlockStore& store) {
   if (out.error) return;
-  if (reverse_complement && out.has_start && out.has_end) std::swap(out.start_value, out.end_value);
+  if (reverse_complement) {
+    const Span span = swapped(out.span());
+    out.start_value = span.start.value_or(0);
+    out.end_value = span.end.value_or(0);
+  }
   if (planned.plan.is_empty()) return;
   char* dst = store.arena->bytes.get() + planned.offset;
   out.arena = store.arena.get();
-  auto got = faidx.extract(planned.plan, mapping, dst, planned.capacity, &out.plain);
+  auto got = faidx.extract(planned.plan, dst, planned.capacity, &out.plain);
   if (!got) return fail(out, store, std::move(got).error());
   std::size_t length = *got;
   const auto& filler = faidx.options().default_seq;
@@ -184,8 +174,7 @@ class ParallelBatch {
       : faidx_(faidx),
         regions_(regions),
         reverse_complement_(reverse_complement),
-        mapping_(faidx.mapping()),
-        source_size_(faidx.source_size(mapping_)),
+        source_size_(faidx.source().size()),
         // Written by the workers only: not cleared beforehand.
         outcomes_(outcome_cache().take(regions.size(), &outcome_capacity_)),
         ready_(new std::atomic<bool>[regions.size()]()) {}
@@ -304,18 +293,18 @@ class ParallelBatch {
     // The first bytes of each region of the next group are asked for while
     // this group is extracted: a random region of a big file waits for its
     // page walk and its lines, and asked for together those waits overlap.
+    const ByteSource& source = faidx_.source();
     auto prefetch_group = [&](std::size_t from) {
-      if (mapping_ == nullptr) return;
       for (std::size_t k = from; k < std::min(count, from + kPrefetchGroup); ++k) {
         const Planned& p = planned[k];
-        if (!p.plan.is_empty()) prefetch_from_mmap(*mapping_, *p.plan.entry, p.plan.s, p.capacity);
+        if (!p.plan.is_empty()) source.prefetch(*p.plan.entry, p.plan.region.s, p.capacity);
       }
     };
     prefetch_group(0);
     for (std::size_t group = 0; group < count; group += kPrefetchGroup) {
       prefetch_group(group + kPrefetchGroup);
       for (std::size_t k = group; k < std::min(count, group + kPrefetchGroup); ++k) {
-        extract_one(faidx_, mapping_, reverse_complement_, planned[k], outcomes_[begin + k], store);
+        extract_one(faidx_, reverse_complement_, planned[k], outcomes_[begin + k], store);
         ready_[begin + k].store(true, std::memory_order_release);
       }
     }
@@ -324,7 +313,6 @@ class ParallelBatch {
   const Faidx& faidx_;
   std::span<const BatchRegion> regions_;
   const bool reverse_complement_;
-  const Mapping* const mapping_;
   const std::uint64_t source_size_;
   std::size_t outcome_capacity_ = 0;
   std::unique_ptr<BatchOutcome[]> outcomes_;
@@ -339,6 +327,13 @@ class ParallelBatch {
 };
 
 }  // namespace
+
+FaidxError batch_region_error(std::size_t index, std::optional<std::string_view> shared_name, const FaidxError& cause) {
+  std::string message = "Error fetching region " + std::to_string(index);
+  if (shared_name) message.append(" from ").append(*shared_name);
+  message.append(": ").append(cause.display());
+  return FaidxError(ErrorKind::Batch, std::move(message));
+}
 
 void release_arena(BlockArena* arena) noexcept {
   std::unique_ptr<BlockArena> owned(arena);

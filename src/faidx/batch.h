@@ -51,13 +51,16 @@ struct BatchOutcome {
   bool plain;  // every byte of the bases lies in 1..127
 
   std::string_view seq() const noexcept { return {data, length}; }
-  std::optional<std::size_t> start() const noexcept {
-    return has_start ? std::optional<std::size_t>(start_value) : std::nullopt;
-  }
-  std::optional<std::size_t> end() const noexcept {
-    return has_end ? std::optional<std::size_t>(end_value) : std::nullopt;
+  Span span() const noexcept {
+    return {has_start ? std::optional<std::size_t>(start_value) : std::nullopt,
+            has_end ? std::optional<std::size_t>(end_value) : std::nullopt};
   }
 };
+
+// The error of a batch whose region `index` (0-based, in request order)
+// failed on the parallel path: "Error fetching region <index>[ from
+// <shared_name>]: <display text of cause>", raised as RuntimeError.
+FaidxError batch_region_error(std::size_t index, std::optional<std::string_view> shared_name, const FaidxError& cause);
 
 // Batches below this size run region by region on the calling thread.
 inline constexpr std::size_t kParallelThreshold = 1000;
@@ -69,7 +72,7 @@ inline constexpr std::size_t kParallelThreshold = 1000;
 using OutcomeSink = std::function<bool(std::size_t index, const BatchOutcome& outcome)>;
 
 // Fetches every region with the silent single-region rules
-// (fetch_single_optimized) on the process's worker pool, every region even
+// (Rules::Silent, as fetch_single_optimized) on the process's worker pool, every region even
 // after another failed, and hands each outcome to sink in order. With
 // reverse_complement, each successful outcome is turned into its reverse
 // complement (start and end swapped when both are present) on the workers.

@@ -9,9 +9,9 @@
 #include <limits>
 #include <memory>
 
-#include "faidx/faidx.h"
+#include "faidx/source.h"
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(GELVO_NO_SIMD)
 #include <emmintrin.h>
 #endif
 
@@ -40,7 +40,7 @@ std::size_t copy_skipping_line_ends(const unsigned char* p, const unsigned char*
   const unsigned char* const begin = p;
   std::size_t got = 0;
   bool unusual = false;
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(GELVO_NO_SIMD)
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i zero = _mm_setzero_si128();
@@ -86,7 +86,7 @@ std::size_t copy_skipping_line_ends(const unsigned char* p, const unsigned char*
 // The result then equals the scanning copy's byte for byte.
 bool copy_by_lines(const unsigned char* p, const unsigned char* limit, char* dst, std::size_t count, std::size_t column,
                    const IndexEntry& entry, bool* plain) noexcept {
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(GELVO_NO_SIMD)
   if (entry.lenb < entry.lenc || entry.lenc < 16) return false;
   const std::size_t gap = entry.lenb - entry.lenc;
   // Enough file for the whole span, checked once: count bases and a gap

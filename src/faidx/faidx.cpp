@@ -1,246 +1,93 @@
 #include "faidx/faidx.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
-#include <initializer_list>
-#include <limits>
 #include <new>
+#include <string>
 
-#include "faidx/fault_guard.h"
 #include "faidx/io.h"
 
 namespace gelvo {
 
 namespace {
 
-// Message text from pieces: strings and unsigned numbers.
-struct Piece {
-  Piece(std::string_view text) : text(text) {}
-  Piece(const char* text) : text(text) {}
-  Piece(std::size_t number) : digits(std::to_string(number)), text(digits) {}
-  std::string digits;
-  std::string_view text;
-};
-
-std::string concat(std::initializer_list<Piece> pieces) {
-  std::string out;
-  for (const Piece& piece : pieces) out.append(piece.text);
-  return out;
+void warn(std::string_view text) {
+  std::string line = "WARNING: ";
+  line += text;
+  line += '\n';
+  write_stderr(line);
 }
 
-std::string out_of_bounds(std::string_view name, std::size_t start, std::size_t end, std::size_t length) {
-  return concat({"coordinates ", start, "-", end, " are out of bounds for sequence '", name, "' of length ", length});
-}
-
-constexpr const char* kZeroCoordinate = "coordinates cannot be 0 (1-based indexing)";
-
-std::string start_after_end(std::size_t start, std::size_t end) {
-  return concat({"start coordinate ", start, " is greater than end coordinate ", end});
-}
-
-void warn(std::string_view text) { write_stderr(concat({"WARNING: ", text, "\n"})); }
-
-FetchPlan region(const IndexEntry* entry, std::size_t s, std::size_t e) {
-  FetchPlan plan;
-  plan.entry = entry;
-  plan.s = s;
-  plan.e = e;
-  return plan;
-}
-
-FetchPlan empty_result(std::size_t start, std::size_t end) {
-  FetchPlan plan;
-  plan.empty_start = start;
-  plan.empty_end = end;
-  return plan;
-}
-
-// Regular files and block devices can be read at any offset; a FIFO, socket
-// or character device cannot, and a FIFO would block every read.
-bool seekable(int fd, int* error) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    *error = errno;
-    return false;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    *error = EISDIR;
-    return false;
-  }
-  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-    *error = ESPIPE;
-    return false;
-  }
-  return true;
+FetchPlan planned(const IndexEntry* entry, const Region& region) {
+  return FetchPlan{region.empty ? nullptr : entry, region};
 }
 
 }  // namespace
 
-Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<std::string> indexname,
-                                           FaidxOptions options, bool rebuild, bool build_index) {
+Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, FaidxOptions options) {
   std::unique_ptr<Faidx> faidx(new Faidx());
-  faidx->index_path_ = indexname ? std::move(*indexname) : filename + ".fai";
+  faidx->index_path_ = options.indexname ? *options.indexname : filename + ".fai";
   faidx->filename_ = std::move(filename);
   faidx->options_ = std::move(options);
   const std::string& path = faidx->filename_;
 
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return FaidxError(ErrorKind::FastaNotFound, path);
+  auto source = open_source(path, faidx->options_.mutable_file);
+  if (!source) return std::move(source).error();
+  faidx->source_ = std::move(*source);
 
-  const int flags = (faidx->options_.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
-  UniqueFd fd(::open(path.c_str(), flags));
-  if (!fd) return FaidxError::from_errno(errno);
-  int error = 0;
-  if (!seekable(fd.get(), &error)) return FaidxError::from_errno(error);
-
-  if (!faidx->options_.mutable_file) {
-    struct stat opened;
-    if (::fstat(fd.get(), &opened) == 0 && S_ISREG(opened.st_mode) &&
-        static_cast<std::uint64_t>(opened.st_size) <= static_cast<std::uint64_t>(PTRDIFF_MAX)) {
-      const auto size = static_cast<std::size_t>(opened.st_size);
-      // An empty file cannot be mapped with length 0; map one byte and
-      // record length 0 so nothing is ever read from it.
-      const std::size_t length = size == 0 ? 1 : size;
-      void* data = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), 0);
-      if (data != MAP_FAILED) {
-        install_fault_handler();
-        faidx->mapping_ = Mapping{static_cast<const unsigned char*>(data), size};
-        faidx->mapped_length_ = length;
-        faidx->mapped_ = true;
-        fd.reset();
-      }
-    }
-  }
-  faidx->fd_ = fd.release();
-
-  auto index = acquire_index(faidx->filename_, faidx->index_path_, rebuild, build_index);
+  const FaidxOptions& o = faidx->options_;
+  auto index = acquire_index(path, faidx->index_path_, o.rebuild, o.build_index);
   if (!index) return std::move(index).error();
   faidx->index_ = std::move(*index);
   return faidx;
 }
 
-Faidx::~Faidx() {
-  if (mapped_) ::munmap(const_cast<unsigned char*>(mapping_.data), mapped_length_);
-  if (fd_ >= 0) ::close(fd_);
-}
-
 Result<const IndexEntry*> Faidx::find_entry(std::string_view name) const {
   const IndexEntry* entry = index_.find(name);
-  if (entry == nullptr) return FaidxError(ErrorKind::Fetch, concat({"Sequence '", name, "' not found"}));
+  if (entry == nullptr) {
+    std::string text = "Sequence '";
+    text += name;
+    text += "' not found";
+    return FaidxError(ErrorKind::Fetch, std::move(text));
+  }
   return entry;
 }
 
-Result<FetchPlan, FetchFailure> Faidx::plan_fetch(std::string_view name, std::size_t start, std::size_t end) const {
-  auto found = find_entry(name);
-  if (!found) return FetchFailure(std::move(found).error());
-  const IndexEntry* entry = *found;
-  const std::size_t length = entry->rlen;
-  const bool strict = options_.strict_bounds;
-  if (start > length || end > length) {
-    std::string text = out_of_bounds(name, start, end, length);
-    if (strict) return FetchFailure(BoundsError{std::move(text)});
-    warn(text);
-    if (start > length) return empty_result(start, start);
-  }
-  if (strict) {
-    if (start == 0 || end == 0) return FetchFailure(BoundsError{kZeroCoordinate});
-    if (start > end) return FetchFailure(BoundsError{start_after_end(start, end)});
-    return region(entry, start, end);
-  }
-  const std::size_t s = std::min(start, length);
-  const std::size_t e = std::min(end, length);
-  if (s == 0 || e == 0) {
-    warn(kZeroCoordinate);
-    return empty_result(s, e);
-  }
-  if (s > e) {
-    warn(start_after_end(s, e));
-    return empty_result(s, e);
-  }
-  return region(entry, s, e);
-}
-
-Result<FetchPlan> Faidx::plan_fetch_silent(std::string_view name, std::size_t start, std::size_t end) const {
+Result<FetchPlan> Faidx::plan(std::string_view name, std::size_t start, std::size_t end, Rules rules) const {
   auto found = find_entry(name);
   if (!found) return std::move(found).error();
   const IndexEntry* entry = *found;
-  const std::size_t length = entry->rlen;
-  if (options_.strict_bounds) {
-    if (1 <= start && start <= end && end <= length) return region(entry, start, end);
-    return FaidxError(ErrorKind::Region,
-                      concat({"Invalid region ", name, ":", start, "-", end, " (sequence length: ", length, ")"}));
-  }
-  // Clamping an empty record would ask for base 0; it has no bases to give.
-  if (length == 0) return empty_result(0, 0);
-  const std::size_t s = std::min(std::max<std::size_t>(start, 1), length);
-  const std::size_t e = std::min(std::max<std::size_t>(end, 1), length);
-  if (e < s) return empty_result(s, e);
-  return region(entry, s, e);
+  auto region = rules == Rules::Checked ? checked_region(name, entry->rlen, start, end, options_.strict_bounds, warn)
+                                        : silent_region(name, entry->rlen, start, end, options_.strict_bounds);
+  if (!region) return std::move(region).error();
+  return planned(entry, *region);
 }
 
 Result<FetchPlan> Faidx::plan_entire(std::string_view name) const {
   auto found = find_entry(name);
   if (!found) return std::move(found).error();
-  // count() = rlen, also for rlen 0 (e = 0, s = 1 wraps to 0).
-  return region(*found, 1, (*found)->rlen);
-}
-
-std::uint64_t Faidx::source_size(const Mapping* mapping) const noexcept {
-  if (mapping != nullptr) return mapping->size;
-  struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
-  return static_cast<std::uint64_t>(st.st_size);
+  return planned(*found, whole_region((*found)->rlen));
 }
 
 std::size_t Faidx::extract_bound(const FetchPlan& plan, std::uint64_t source_size) noexcept {
   const IndexEntry& entry = *plan.entry;
   const std::size_t count = plan.count();
   if (count == 0 || entry.rlen == 0 || entry.lenc == 0) return 0;
-  const auto b = base_offset(entry, plan.s);
+  const auto b = base_offset(entry, plan.region.s);
   if (!b || *b >= source_size) return 0;
   return static_cast<std::size_t>(std::min<std::uint64_t>(count, source_size - *b));
 }
 
-std::size_t Faidx::extract_bound(const FetchPlan& plan, const Mapping* mapping) const noexcept {
-  return extract_bound(plan, source_size(mapping));
-}
-
-Result<std::size_t> Faidx::extract(const FetchPlan& plan, const Mapping* mapping, char* dst, std::size_t capacity,
-                                   bool* plain) const {
+Result<std::size_t> Faidx::extract(const FetchPlan& plan, char* dst, std::size_t capacity, bool* plain) const {
   bool ignored;
   if (plain == nullptr) plain = &ignored;
   // Never more than capacity: the bases asked for may exceed what the
   // destination was sized for when the file ends early.
-  const std::size_t want = std::min(plan.count(), capacity);
-  if (mapping != nullptr) {
-    std::size_t got = 0;
-    const bool completed = guarded_extract_from_mmap(*mapping, *plan.entry, plan.s, want, dst, &got, plain);
-    // NUL bytes are what the unbacked rest of a page reads as when the file
-    // was truncated under the mapping; a fault is what the pages past it
-    // give. Either way, read what the file holds now.
-    if (completed && (*plain || std::memchr(dst, 0, got) == nullptr || !file_shrank())) return got;
-    return reread(plan, dst, want, plain);
-  }
-  if (fd_ < 0) return FaidxError::io(kNoFileHandle);
-  return extract_sequence_from_file_optimized(fd_, *plan.entry, plan.s, want, dst, plain);
-}
-
-bool Faidx::file_shrank() const noexcept {
-  struct stat st;
-  return ::stat(filename_.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) < mapping_.size;
-}
-
-Result<std::size_t> Faidx::reread(const FetchPlan& plan, char* dst, std::size_t want, bool* plain) const {
-  UniqueFd fd(::open(filename_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd) return FaidxError::from_errno(errno);
-  return extract_sequence_from_file_optimized(fd.get(), *plan.entry, plan.s, want, dst, plain);
+  return source_->extract(*plan.entry, plan.region.s, std::min(plan.count(), capacity), dst, plain);
 }
 
 void Faidx::apply_case(char* text, std::size_t n) const noexcept {
@@ -268,53 +115,112 @@ void Faidx::finish_text(const FetchPlan& plan, std::string& text, bool fill) con
   apply_case(text.data(), text.size());
 }
 
-std::optional<std::size_t> Faidx::result_start(const FetchPlan& plan) const noexcept {
-  if (plan.is_empty()) return plan.empty_start;
-  if (options_.as_raw) return std::nullopt;
-  return options_.one_based_attributes ? plan.s : plan.s - 1;
-}
-
-std::optional<std::size_t> Faidx::result_end(const FetchPlan& plan) const noexcept {
-  if (plan.is_empty()) return plan.empty_end;
-  if (options_.as_raw) return std::nullopt;
-  return plan.e;
-}
-
-Result<Sequence> Faidx::materialize(std::string_view name, const FetchPlan& plan, const Mapping* mapping,
-                                    bool fill) const {
+Result<Sequence> Faidx::materialize(std::string_view name, const FetchPlan& plan, bool fill) const {
   Sequence value;
   value.name.assign(name);
   if (!plan.is_empty()) {
-    value.seq.resize(extract_bound(plan, mapping));
-    auto got = extract(plan, mapping, value.seq.data(), value.seq.size());
+    value.seq.resize(extract_bound(plan));
+    auto got = extract(plan, value.seq.data(), value.seq.size());
     if (!got) return std::move(got).error();
     value.seq.resize(*got);
     finish_text(plan, value.seq, fill);
   }
-  value.start = result_start(plan);
-  value.end = result_end(plan);
+  const Span span = result_span(plan);
+  value.start = span.start;
+  value.end = span.end;
   return value;
 }
 
-Result<Sequence, FetchFailure> Faidx::fetch(std::string_view name, std::size_t start, std::size_t end) const {
-  auto plan = plan_fetch(name, start, end);
-  if (!plan) return std::move(plan).error();
-  auto value = materialize(name, *plan, mapping(), true);
-  if (!value) return FetchFailure(std::move(value).error());
-  return std::move(value).value();
+Result<Sequence> Faidx::fetch(std::string_view name, std::size_t start, std::size_t end) const {
+  auto planned = plan(name, start, end, Rules::Checked);
+  if (!planned) return std::move(planned).error();
+  return materialize(name, *planned, true);
 }
 
-Result<Sequence> Faidx::fetch_single_optimized(std::string_view name, std::size_t start, std::size_t end,
-                                               const Mapping* mapping) const {
-  auto plan = plan_fetch_silent(name, start, end);
-  if (!plan) return std::move(plan).error();
-  return materialize(name, *plan, mapping, true);
+Result<Sequence> Faidx::fetch_single_optimized(std::string_view name, std::size_t start, std::size_t end) const {
+  auto planned = plan(name, start, end, Rules::Silent);
+  if (!planned) return std::move(planned).error();
+  return materialize(name, *planned, true);
 }
 
 Result<Sequence> Faidx::fetch_entire_sequence(std::string_view name) const {
-  auto plan = plan_entire(name);
-  if (!plan) return std::move(plan).error();
-  return materialize(name, *plan, mapping(), false);
+  auto planned = plan_entire(name);
+  if (!planned) return std::move(planned).error();
+  return materialize(name, *planned, false);
+}
+
+Result<Sequence> Faidx::fetch_spliced(std::string_view name,
+                                      std::span<const std::pair<std::size_t, std::size_t>> pieces, bool rc) const {
+  Sequence joined;
+  joined.name.assign(name);
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    auto piece = fetch(name, pieces[i].first, pieces[i].second);
+    if (!piece) return std::move(piece).error();
+    joined.seq += piece->seq;
+    if (i == 0) joined.start = piece->start;
+    joined.end = piece->end;
+  }
+  // Reverse-complementing the pieces last to first is the same as doing it
+  // to the joined text.
+  if (rc) reverse_complement_in_place(joined.seq.data(), joined.seq.size());
+  return joined;
+}
+
+Result<std::optional<Sequence>> Faidx::fetch_stepped(std::string_view name, std::ptrdiff_t begin, std::ptrdiff_t stop,
+                                                     std::ptrdiff_t step) const {
+  auto found = find_entry(name);
+  if (!found) return std::move(found).error();
+  const std::size_t length = (*found)->rlen;
+  // An empty record meets the fetch's out-of-bounds rule, as the whole
+  // fetch would.
+  if (length == 0) return std::optional<Sequence>();
+  const SteppedSlice slice = stepped_slice(length, begin, stop, step, options_.style());
+  Sequence value{std::string(name), {}, slice.span.start, slice.span.end, false};
+  if (slice.width == 0) return std::optional<Sequence>(std::move(value));
+  auto covering = fetch(name, slice.low + 1, slice.low + slice.width);
+  if (!covering) return std::move(covering).error();
+  const std::string& text = covering->seq;
+  const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (text.size() != slice.width || !ascii) return std::optional<Sequence>();
+  value.seq.resize(slice.selection.count);
+  copy_selection(text, slice.selection, value.seq.data());
+  return std::optional<Sequence>(std::move(value));
+}
+
+Result<std::size_t> Faidx::unpadded_length(std::string_view name) const {
+  auto found = find_entry(name);
+  if (!found) return std::move(found).error();
+  auto fetched = fetch(name, 1, (*found)->rlen);
+  if (!fetched) return std::move(fetched).error();
+  const std::string_view seq = fetched->seq;
+  auto is_n = [](char c) { return c == 'N' || c == 'n'; };
+  const auto lead = static_cast<std::size_t>(std::find_if_not(seq.begin(), seq.end(), is_n) - seq.begin());
+  if (lead == seq.size()) return std::size_t{0};
+  const auto trail = static_cast<std::size_t>(std::find_if_not(seq.rbegin(), seq.rend(), is_n) - seq.rbegin());
+  return seq.size() - lead - trail;
+}
+
+Result<std::vector<Sequence>> Faidx::reversed_chunks(std::string_view name) const {
+  auto found = find_entry(name);
+  if (!found) return std::move(found).error();
+  const std::size_t length = (*found)->rlen;
+  std::vector<Sequence> chunks;
+  if (length == 0) return chunks;
+  const std::size_t chunk = record_chunk((*found)->lenc, length);
+  const std::size_t count = (length - 1) / chunk + 1;
+  if (count > chunks.max_size()) throw std::bad_alloc();
+  chunks.reserve(count);
+  // Fetched front to back, handed out back to front.
+  for (std::size_t position = 1;;) {
+    const std::size_t last = chunk_last(position, chunk, length);
+    auto fetched = fetch(name, position, last);
+    if (!fetched) return std::move(fetched).error();
+    chunks.push_back(reverse(*fetched));
+    if (last == length) break;
+    position = last + 1;
+  }
+  std::reverse(chunks.begin(), chunks.end());
+  return chunks;
 }
 
 }  // namespace gelvo

@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-#include "faidx/faidx.h"
+#include "faidx/source.h"
 
 namespace gelvo {
 

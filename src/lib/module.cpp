@@ -4,28 +4,29 @@
 #include <atomic>
 #include <cstdint>
 
-#include "faidx/faidx_py.h"
+#include "binding/pyref.h"
+#include "binding/types.h"
+#include "faidx/py/faidx_py.h"
 #include "lib/facade_py.h"
-#include "lib/pyref.h"
-#include "sequence/sequence_py.h"
+#include "sequence/py/sequence_py.h"
 
 namespace gelvo::py {
 namespace {
 
 struct ClassEntry {
   const char* name;
-  PyObject* (*create)();
+  TypeHandle& (*handle)() noexcept;
 };
 
 // Registration order is part of the module's surface (it is __all__'s order).
 constexpr ClassEntry kClasses[] = {
-    {"Fasta", create_fasta_type},
-    {"Faidx", create_faidx_type},
-    {"Sequence", create_sequence_type},
-    {"FastaRecord", create_fasta_record_type},
-    {"FastaIterator", create_fasta_iterator_type},
-    {"SequenceIterator", create_sequence_iterator_type},
-    {"MutableFastaRecord", create_mutable_fasta_record_type},
+    {"Fasta", fasta_class},
+    {"Faidx", faidx_class},
+    {"Sequence", sequence_class},
+    {"FastaRecord", fasta_record_class},
+    {"FastaIterator", fasta_iterator_class},
+    {"SequenceIterator", sequence_iterator_class},
+    {"MutableFastaRecord", mutable_fasta_record_class},
 };
 
 PyModuleDef module_def = {
@@ -47,7 +48,7 @@ std::atomic<std::int64_t> owner_interpreter{kNoInterpreter};
 PyObject* the_module = nullptr;  // owned for the life of the process
 
 bool add_class(PyObject* module, PyObject* all, const ClassEntry& entry) {
-  PyRef type = PyRef::steal(entry.create());
+  PyRef type = PyRef::steal(entry.handle().create());
   if (!type) return false;
   if (PyModule_AddObjectRef(module, entry.name, type.get()) < 0) return false;
   PyRef name = PyRef::steal(PyUnicode_FromString(entry.name));

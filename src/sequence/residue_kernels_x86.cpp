@@ -2,13 +2,13 @@
 // (for the byte shuffles that do the table lookups) is checked at run time.
 #include "sequence/residue_tables.h"
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(GELVO_NO_SIMD)
 #include <immintrin.h>
 #endif
 
 namespace gelvo::residues {
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(GELVO_NO_SIMD)
 
 namespace {
 
@@ -57,6 +57,25 @@ __attribute__((target("ssse3"))) std::size_t complement_ssse3(const unsigned cha
   return i;
 }
 
+// Exchanges the two ends of the text a vector each, both reverse
+// complemented, while the middle still holds two vectors.
+__attribute__((target("ssse3"))) std::size_t reverse_complement_in_place_ssse3(char* text, std::size_t n) {
+  const __m128i low_half = table16(kLetterComplement.data());
+  const __m128i high_half = table16(kLetterComplement.data() + 16);
+  const __m128i reversed = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  auto* p = reinterpret_cast<unsigned char*>(text);
+  std::size_t k = 0;
+  for (; n - 2 * k >= 32; k += 16) {
+    const __m128i left = load16(p + k);
+    const __m128i right = load16(p + n - k - 16);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + k),
+                     _mm_shuffle_epi8(complement16(right, low_half, high_half), reversed));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + n - k - 16),
+                     _mm_shuffle_epi8(complement16(left, low_half, high_half), reversed));
+  }
+  return k;
+}
+
 // Byte counters hold at most 255 before they are summed into words.
 constexpr std::size_t kRoundsPerFlush = 255;
 
@@ -76,6 +95,10 @@ std::size_t complement_vector(const unsigned char* src, std::size_t n, char* dst
 
 std::size_t reverse_complement_vector(const unsigned char* src, std::size_t n, char* dst) noexcept {
   return has_ssse3() ? complement_ssse3<true>(src, n, dst) : 0;
+}
+
+std::size_t reverse_complement_in_place_vector(char* text, std::size_t n) noexcept {
+  return has_ssse3() ? reverse_complement_in_place_ssse3(text, n) : 0;
 }
 
 std::size_t count_gc_vector(const unsigned char* p, std::size_t n, GcCounts* out) noexcept {
@@ -127,6 +150,7 @@ std::size_t tally_iupac_vector(const unsigned char* p, std::size_t n, IupacTally
 
 std::size_t complement_vector(const unsigned char*, std::size_t, char*) noexcept { return 0; }
 std::size_t reverse_complement_vector(const unsigned char*, std::size_t, char*) noexcept { return 0; }
+std::size_t reverse_complement_in_place_vector(char*, std::size_t) noexcept { return 0; }
 std::size_t count_gc_vector(const unsigned char*, std::size_t, GcCounts*) noexcept { return 0; }
 std::size_t tally_iupac_vector(const unsigned char*, std::size_t, IupacTally*) noexcept { return 0; }
 

@@ -129,6 +129,9 @@ struct IupacTally {
 // reverse_complement_vector writes dst[0, k) from the last k bytes of src.
 std::size_t complement_vector(const unsigned char* src, std::size_t n, char* dst) noexcept;
 std::size_t reverse_complement_vector(const unsigned char* src, std::size_t n, char* dst) noexcept;
+// Reverse complements text[0, n) in place from both ends and returns k, the
+// bytes done at each end: text[k, n - k) is left for the caller.
+std::size_t reverse_complement_in_place_vector(char* text, std::size_t n) noexcept;
 // Add the counts of the prefix they handle to *out.
 std::size_t count_gc_vector(const unsigned char* p, std::size_t n, GcCounts* out) noexcept;
 std::size_t tally_iupac_vector(const unsigned char* p, std::size_t n, IupacTally* out) noexcept;

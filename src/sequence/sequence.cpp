@@ -17,16 +17,7 @@ inline const unsigned char* bytes_of(std::string_view s) noexcept {
   return reinterpret_cast<const unsigned char*>(s.data());
 }
 
-// A coordinate plus an offset, absent when the sum leaves the size range.
-std::optional<std::size_t> offset(std::size_t base, std::size_t delta) noexcept {
-  std::size_t sum;
-  if (__builtin_add_overflow(base, delta, &sum)) return std::nullopt;
-  return sum;
-}
-
 }  // namespace
-
-constinit const std::array<std::uint8_t, 256> COMPLEMENT_TABLE = kComplement;
 
 std::string fancy_name(std::string_view name, std::optional<std::size_t> start, std::optional<std::size_t> end,
                        bool comp) {
@@ -40,8 +31,6 @@ std::string fancy_name(std::string_view name, std::optional<std::size_t> start, 
   if (comp) out += " (complement)";
   return out;
 }
-
-std::string Sequence::fancy_name() const { return gelvo::fancy_name(name, start, end, comp); }
 
 std::optional<int> orientation(std::optional<std::size_t> start, std::optional<std::size_t> end, bool comp) noexcept {
   if (!start || !end) return std::nullopt;
@@ -83,53 +72,33 @@ void reverse_complement_into(std::string_view src, char* dst) noexcept {
   }
 }
 
+void reverse_complement_in_place(char* text, std::size_t n) noexcept {
+  // Both ends a vector at a time, then the middle (under 32 bytes) a byte
+  // pair at a time.
+  std::size_t i = residues::reverse_complement_in_place_vector(text, n);
+  std::size_t j = n - i;
+  while (j > i + 1) {
+    --j;
+    const char left = static_cast<char>(kComplement[static_cast<unsigned char>(text[i])]);
+    text[i] = static_cast<char>(kComplement[static_cast<unsigned char>(text[j])]);
+    text[j] = left;
+    ++i;
+  }
+  if (j == i + 1) text[i] = static_cast<char>(kComplement[static_cast<unsigned char>(text[i])]);
+}
+
 Sequence reverse(const Sequence& s) {
-  Sequence out{s.name, std::string(s.seq.size(), '\0'), s.start, s.end, s.comp};
+  const Span span = swapped({s.start, s.end});
+  Sequence out{s.name, std::string(s.seq.size(), '\0'), span.start, span.end, s.comp};
   reverse_into(s.seq, out.seq.data());
-  if (s.start && s.end) std::swap(out.start, out.end);
   return out;
 }
 
 Sequence reverse_complement(const Sequence& s) {
-  Sequence out{s.name, std::string(s.seq.size(), '\0'), s.start, s.end, !s.comp};
+  const Span span = swapped({s.start, s.end});
+  Sequence out{s.name, std::string(s.seq.size(), '\0'), span.start, span.end, !s.comp};
   reverse_complement_into(s.seq, out.seq.data());
-  if (s.start && s.end) std::swap(out.start, out.end);
   return out;
-}
-
-SliceSelection select_slice(std::size_t len, std::ptrdiff_t begin, std::ptrdiff_t stop, std::ptrdiff_t step) noexcept {
-  const auto slen = static_cast<std::ptrdiff_t>(len);
-  SliceSelection sel;
-  sel.stride = step;
-  if (step > 0) {
-    const std::ptrdiff_t a = std::max<std::ptrdiff_t>(begin, 0);
-    const std::ptrdiff_t b = (stop < 0 || stop > slen) ? slen : stop;
-    sel.lo = static_cast<std::size_t>(a);
-    sel.hi = static_cast<std::size_t>(b);
-    if (a < b) {
-      sel.first = sel.lo;
-      sel.count = (sel.hi - sel.lo - 1) / static_cast<std::size_t>(step) + 1;
-    }
-    return sel;
-  }
-  // The last position stands in for a begin outside the value, even one
-  // before its start: that is the rule callers rely on, not Python's.
-  const std::ptrdiff_t last = slen == 0 ? 0 : slen - 1;
-  const std::ptrdiff_t c = (begin < 0 || begin > last) ? last : begin;
-  stop = std::max<std::ptrdiff_t>(stop, -1);
-  if (stop > c) {
-    sel.lo = sel.hi = static_cast<std::size_t>(c);
-    return sel;
-  }
-  sel.lo = static_cast<std::size_t>(stop + 1);
-  sel.hi = static_cast<std::size_t>(c + 1);
-  // stop == c names an empty span at c + 1; there is nothing to pick.
-  if (len > 0 && stop < c) {
-    sel.first = static_cast<std::size_t>(c);
-    // -step cannot overflow: resolved steps are never below -PY_SSIZE_T_MAX.
-    sel.count = (sel.hi - 1 - sel.lo) / static_cast<std::size_t>(-step) + 1;
-  }
-  return sel;
 }
 
 void copy_selection(std::string_view src, const SliceSelection& sel, char* dst) noexcept {
@@ -142,25 +111,6 @@ void copy_selection(std::string_view src, const SliceSelection& sel, char* dst) 
   // the last pick, where a pointer may not go.
   auto pos = static_cast<std::ptrdiff_t>(sel.first);
   for (std::size_t i = 0; i < sel.count; ++i, pos += sel.stride) dst[i] = src[static_cast<std::size_t>(pos)];
-}
-
-Span slice_span(std::optional<std::size_t> start, std::optional<std::size_t> end, std::size_t lo,
-                std::size_t hi) noexcept {
-  if (!start || !end) return {};
-  const std::size_t s = *start;
-  std::optional<std::size_t> last;
-  if (hi > 0) {
-    last = offset(s, hi - 1);
-  } else if (s > 0) {
-    last = s - 1;
-  }
-  return {offset(s, lo), last};
-}
-
-Span residue_span(std::optional<std::size_t> start, std::size_t p) noexcept {
-  if (!start) return {};
-  std::optional<std::size_t> at = offset(*start, p);
-  return {at, at};
 }
 
 namespace {

@@ -13,6 +13,7 @@
 
 #include "faidx/batch.h"
 #include "faidx/faidx.h"
+#include "faidx/source.h"
 
 namespace gelvo {
 namespace {
@@ -33,7 +34,7 @@ class Genome {
   ~Genome() { std::filesystem::remove_all(dir_); }
 
   std::unique_ptr<Faidx> open(FaidxOptions options = {}) const {
-    auto opened = Faidx::open(path_, std::nullopt, std::move(options), true, true);
+    auto opened = Faidx::open(path_, std::move(options));
     EXPECT_TRUE(opened.ok());
     return std::move(opened).value();
   }
@@ -67,7 +68,7 @@ TEST(FetchParallel, OutcomesInOrderEqualSingleFetches) {
     std::size_t next = 0;
     fetch_parallel(*faidx, regions, false, [&](std::size_t i, const BatchOutcome& out) {
       EXPECT_EQ(i, next++);
-      auto single = faidx->fetch_single_optimized(regions[i].name, regions[i].start, regions[i].end, faidx->mapping());
+      auto single = faidx->fetch_single_optimized(regions[i].name, regions[i].start, regions[i].end);
       if (!single.ok()) {
         EXPECT_NE(out.error, nullptr) << i;
         if (out.error) {
@@ -77,8 +78,8 @@ TEST(FetchParallel, OutcomesInOrderEqualSingleFetches) {
       }
       EXPECT_EQ(out.error, nullptr) << i;
       EXPECT_EQ(out.seq(), single->seq) << i;
-      EXPECT_EQ(out.start(), single->start) << i;
-      EXPECT_EQ(out.end(), single->end) << i;
+      EXPECT_EQ(out.span().start, single->start) << i;
+      EXPECT_EQ(out.span().end, single->end) << i;
       return true;
     });
     EXPECT_EQ(next, regions.size());
@@ -93,8 +94,8 @@ TEST(FetchParallel, ReverseComplementSwapsCoordinates) {
   std::vector<std::string> seqs;
   fetch_parallel(*faidx, regions, true, [&](std::size_t i, const BatchOutcome& out) {
     seqs.emplace_back(out.seq());
-    EXPECT_EQ(out.start(), regions[i].end);
-    EXPECT_EQ(out.end(), regions[i].start);
+    EXPECT_EQ(out.span().start, regions[i].end);
+    EXPECT_EQ(out.span().end, regions[i].start);
     return true;
   });
   const std::string& b = genome.bases();

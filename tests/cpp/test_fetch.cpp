@@ -12,6 +12,7 @@
 
 #include "faidx/faidx.h"
 #include "faidx/io.h"
+#include "faidx/source.h"
 
 namespace gelvo {
 namespace {
@@ -40,7 +41,7 @@ std::string hundred_bases() {
 }
 
 std::unique_ptr<Faidx> open_hundred(const TempFasta& file, FaidxOptions options = {}) {
-  auto opened = Faidx::open(file.path(), std::nullopt, std::move(options), true, true);
+  auto opened = Faidx::open(file.path(), std::move(options));
   EXPECT_TRUE(opened.ok());
   return std::move(opened).value();
 }
@@ -55,25 +56,25 @@ TEST(FetchSingleOptimized, LenientClampsSilently) {
   auto faidx = open_hundred(file);
   const std::string b = hundred_bases();
 
-  auto zero = faidx->fetch_single_optimized("chr1", 0, 0, faidx->mapping());
+  auto zero = faidx->fetch_single_optimized("chr1", 0, 0);
   ASSERT_TRUE(zero.ok());
   EXPECT_EQ(zero->seq, "A");
   EXPECT_EQ(zero->start, 1u);
   EXPECT_EQ(zero->end, 1u);
 
-  auto past = faidx->fetch_single_optimized("chr1", 150, 160, faidx->mapping());
+  auto past = faidx->fetch_single_optimized("chr1", 150, 160);
   ASSERT_TRUE(past.ok());
   EXPECT_EQ(past->seq, b.substr(99));
   EXPECT_EQ(past->start, 100u);
   EXPECT_EQ(past->end, 100u);
 
-  auto reversed = faidx->fetch_single_optimized("chr1", 8, 3, faidx->mapping());
+  auto reversed = faidx->fetch_single_optimized("chr1", 8, 3);
   ASSERT_TRUE(reversed.ok());
   EXPECT_EQ(reversed->seq, "");
   EXPECT_EQ(reversed->start, 8u);
   EXPECT_EQ(reversed->end, 3u);
 
-  auto across = faidx->fetch_single_optimized("chr1", 59, 62, faidx->mapping());
+  auto across = faidx->fetch_single_optimized("chr1", 59, 62);
   ASSERT_TRUE(across.ok());
   EXPECT_EQ(across->seq, b.substr(58, 4));
 }
@@ -83,7 +84,7 @@ TEST(FetchSingleOptimized, ZeroBasedStartOfClampedRegion) {
   FaidxOptions options;
   options.one_based_attributes = false;
   auto faidx = open_hundred(file, options);
-  auto zero = faidx->fetch_single_optimized("chr1", 0, 0, faidx->mapping());
+  auto zero = faidx->fetch_single_optimized("chr1", 0, 0);
   ASSERT_TRUE(zero.ok());
   EXPECT_EQ(zero->start, 0u);
   EXPECT_EQ(zero->end, 1u);
@@ -95,7 +96,7 @@ TEST(FetchSingleOptimized, EmptyRecordGivesEmptyResult) {
   options.default_seq = "N";
   options.one_based_attributes = false;
   auto faidx = open_hundred(file, options);
-  auto empty = faidx->fetch_single_optimized("empty", 0, 5, faidx->mapping());
+  auto empty = faidx->fetch_single_optimized("empty", 0, 5);
   ASSERT_TRUE(empty.ok());
   EXPECT_EQ(empty->seq, "");
   EXPECT_EQ(empty->start, 0u);
@@ -108,38 +109,34 @@ TEST(FetchSingleOptimized, StrictViolationsAreRegionErrors) {
   options.strict_bounds = true;
   auto faidx = open_hundred(file, options);
   for (auto [start, end] : {std::pair<std::size_t, std::size_t>{5, 3}, {0, 4}, {1, 101}, {101, 101}}) {
-    auto result = faidx->fetch_single_optimized("chr1", start, end, faidx->mapping());
+    auto result = faidx->fetch_single_optimized("chr1", start, end);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().kind(), ErrorKind::Region);
     EXPECT_EQ(result.error().display(), "Invalid region: Invalid region chr1:" + std::to_string(start) + "-" +
                                             std::to_string(end) + " (sequence length: 100)");
   }
-  auto ok = faidx->fetch_single_optimized("chr1", 1, 100, faidx->mapping());
+  auto ok = faidx->fetch_single_optimized("chr1", 1, 100);
   ASSERT_TRUE(ok.ok());
   EXPECT_EQ(ok->seq, hundred_bases());
 }
 
-TEST(FetchSingleOptimized, MissingNameAndMissingSource) {
+TEST(FetchSingleOptimized, MissingName) {
   TempFasta file = hundred_file();
   auto faidx = open_hundred(file);
-  auto missing = faidx->fetch_single_optimized("chrZ", 1, 2, faidx->mapping());
+  auto missing = faidx->fetch_single_optimized("chrZ", 1, 2);
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().display(), "Fetch error: Sequence 'chrZ' not found");
   EXPECT_EQ(missing.error().python_message(), "FetchError: Sequence 'chrZ' not found");
-
-  // A mapped Faidx has no descriptor: without the mapping there is no source.
-  auto no_source = faidx->fetch_single_optimized("chr1", 1, 2, nullptr);
-  ASSERT_FALSE(no_source.ok());
-  EXPECT_EQ(no_source.error().display(), "IO error: No file handle available");
 }
 
 TEST(FetchSingleOptimized, DescriptorPathMatchesMapping) {
   TempFasta file = hundred_file();
+  EXPECT_TRUE(open_hundred(file)->source().is_mapped());
   FaidxOptions options;
   options.mutable_file = true;
   auto faidx = open_hundred(file, options);
-  ASSERT_EQ(faidx->mapping(), nullptr);
-  auto region = faidx->fetch_single_optimized("chr1", 55, 70, nullptr);
+  ASSERT_FALSE(faidx->source().is_mapped());
+  auto region = faidx->fetch_single_optimized("chr1", 55, 70);
   ASSERT_TRUE(region.ok());
   EXPECT_EQ(region->seq, hundred_bases().substr(54, 16));
 }

@@ -1,20 +1,18 @@
-#include "sequence/sequence_py.h"
+#include "sequence/py/sequence_py.h"
 
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "errors/error_py.h"
-#include "lib/args.h"
-#include "lib/text.h"
-#include "lib/type_py.h"
+#include "binding/args.h"
+#include "binding/failure.h"
+#include "binding/text.h"
+#include "binding/types.h"
 
 namespace gelvo::py {
 
 namespace {
-
-PyTypeObject* the_type = nullptr;  // owned for the life of the process
 
 SequenceObject* as_sequence(PyObject* obj) noexcept { return reinterpret_cast<SequenceObject*>(obj); }
 
@@ -92,17 +90,13 @@ PyRef build_residues(std::size_t n, bool ascii_output, Fill&& fill) {
   return text_to_str(staged);
 }
 
-// Coordinates of a reversed value: exchanged only when both are present.
-Span reversed_span(const SequenceObject* s) noexcept {
-  if (s->has_start && s->has_end) return {s->end, s->start};
-  return {start_of(s), end_of(s)};
-}
+Span span_of(const SequenceObject* s) noexcept { return {start_of(s), end_of(s)}; }
 
 PyRef same_name(const SequenceObject* s) { return PyRef::borrow(s->name); }
 
-std::nullptr_t refuse_delete() {
+Raised refuse_delete() {
   PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
-  return nullptr;
+  return {};
 }
 
 // ---- construction and lifetime ---------------------------------------------
@@ -127,12 +121,10 @@ PyObject* Sequence_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 }
 
 void Sequence_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   Py_XDECREF(as_sequence(self)->name);
   Py_XDECREF(as_sequence(self)->seq);
   Py_XDECREF(as_sequence(self)->owner);
-  type->tp_free(self);
-  Py_DECREF(type);
+  free_object(self);
 }
 
 // ---- attributes ------------------------------------------------------------
@@ -154,46 +146,48 @@ PyObject* Sequence_get_comp(PyObject* self, void*) {
 }
 
 int set_text(PyObject** field, PyObject* value, const char* arg) {
-  return guarded([&]() -> int {
-    if (value == nullptr) return refuse_delete(), -1;
-    PyRef text = to_exact_str(value, arg);
-    if (!text) return -1;
-    PyRef old = PyRef::steal(std::exchange(*field, text.release()));
-    return 0;
-  });
+  if (value == nullptr) return refuse_delete();
+  PyRef text = to_exact_str(value, arg);
+  if (!text) return -1;
+  PyRef old = PyRef::steal(std::exchange(*field, text.release()));
+  return 0;
 }
 
 int set_coordinate(std::size_t* field, bool* present, PyObject* value, const char* arg) {
-  return guarded([&]() -> int {
-    if (value == nullptr) return refuse_delete(), -1;
-    std::optional<std::size_t> converted;
-    if (!to_optional_size(value, arg, &converted)) return -1;
-    *present = converted.has_value();
-    *field = converted.value_or(0);
-    return 0;
-  });
+  if (value == nullptr) return refuse_delete();
+  std::optional<std::size_t> converted;
+  if (!to_optional_size(value, arg, &converted)) return -1;
+  *present = converted.has_value();
+  *field = converted.value_or(0);
+  return 0;
 }
 
 int Sequence_set_name(PyObject* self, PyObject* value, void*) {
-  return set_text(&as_sequence(self)->name, value, "name");
+  return guarded([&] { return set_text(&as_sequence(self)->name, value, "name"); });
 }
 int Sequence_set_seq(PyObject* self, PyObject* value, void*) {
-  SequenceObject* s = as_sequence(self);
-  if (set_text(&s->seq, value, "seq") < 0) return -1;
-  drop_pending(s);
-  return 0;
+  return guarded([&]() -> int {
+    SequenceObject* s = as_sequence(self);
+    if (set_text(&s->seq, value, "seq") < 0) return -1;
+    drop_pending(s);
+    return 0;
+  });
 }
 int Sequence_set_start(PyObject* self, PyObject* value, void*) {
-  SequenceObject* s = as_sequence(self);
-  return set_coordinate(&s->start, &s->has_start, value, "start");
+  return guarded([&] {
+    SequenceObject* s = as_sequence(self);
+    return set_coordinate(&s->start, &s->has_start, value, "start");
+  });
 }
 int Sequence_set_end(PyObject* self, PyObject* value, void*) {
-  SequenceObject* s = as_sequence(self);
-  return set_coordinate(&s->end, &s->has_end, value, "end");
+  return guarded([&] {
+    SequenceObject* s = as_sequence(self);
+    return set_coordinate(&s->end, &s->has_end, value, "end");
+  });
 }
 int Sequence_set_comp(PyObject* self, PyObject* value, void*) {
   return guarded([&]() -> int {
-    if (value == nullptr) return refuse_delete(), -1;
+    if (value == nullptr) return refuse_delete();
     bool comp = false;
     if (!to_bool(value, "comp", &comp)) return -1;
     as_sequence(self)->comp = comp;
@@ -265,7 +259,7 @@ int sequence_equals(PyObject* self, PyObject* other) {
   PyObject* seq = seq_of(as_sequence(self));
   if (seq == nullptr) return -1;
   if (PyUnicode_Check(other)) return same_text(seq, other);
-  if (!PyObject_TypeCheck(other, the_type)) return 0;
+  if (!PyObject_TypeCheck(other, sequence_class().get())) return 0;
   PyObject* other_seq = seq_of(as_sequence(other));
   if (other_seq == nullptr) return -1;
   return same_text(seq, other_seq);
@@ -320,7 +314,7 @@ PyObject* sequence_slice(const SequenceObject* s, PyObject* slice) {
   const SliceSelection sel = select_slice(bytes.size(), begin, stop, step);
   PyRef picked = build_residues(sel.count, ascii, [&](char* dst) { copy_selection(bytes, sel, dst); });
   if (!picked) return nullptr;
-  const Span span = slice_span(start_of(s), end_of(s), sel.lo, sel.hi);
+  const Span span = slice_span(span_of(s), sel.lo, sel.hi);
   return new_sequence(same_name(s), std::move(picked), span.start, span.end, s->comp).release();
 }
 
@@ -361,13 +355,13 @@ PyObject* complemented(PyObject* self, Span span, Transform&& transform) {
 }
 
 PyObject* Sequence_negative(PyObject* self) {
-  return guarded([&] { return complemented(self, reversed_span(as_sequence(self)), reverse_complement_into); });
+  return guarded([&] { return complemented(self, swapped(span_of(as_sequence(self))), reverse_complement_into); });
 }
 
 PyObject* Sequence_get_complement(PyObject* self, void*) {
   return guarded([&] {
     const SequenceObject* s = as_sequence(self);
-    return complemented(self, Span{start_of(s), end_of(s)}, complement_into);
+    return complemented(self, span_of(s), complement_into);
   });
 }
 
@@ -379,7 +373,7 @@ PyObject* Sequence_get_reverse(PyObject* self, void*) {
     if (!residue_bytes(s, &bytes, &ascii)) return nullptr;
     PyRef out = build_residues(bytes.size(), ascii, [&](char* dst) { reverse_into(bytes, dst); });
     if (!out) return nullptr;
-    const Span span = reversed_span(s);
+    const Span span = swapped(span_of(s));
     return new_sequence(same_name(s), std::move(out), span.start, span.end, s->comp).release();
   });
 }
@@ -411,14 +405,14 @@ PyObject* Sequence_reduce(PyObject* self, PyObject*) {
   });
 }
 
-PyMethodDef sequence_methods[] = {
+PyMethodDef Sequence_methods[] = {
     {"__reduce__", Sequence_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nPickle support: the five fields."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // ---- type ------------------------------------------------------------------
 
-PyGetSetDef sequence_getset[] = {
+PyGetSetDef Sequence_getset[] = {
     {"name", Sequence_get_name, Sequence_set_name, "Name of the sequence the residues come from.", nullptr},
     {"seq", Sequence_get_seq, Sequence_set_seq, "The residues.", nullptr},
     {"start", Sequence_get_start, Sequence_set_start, "Coordinate of the first residue, or None.", nullptr},
@@ -442,38 +436,42 @@ constexpr const char kSequenceDoc[] =
     "A named stretch of residues with the coordinates it was taken from.\n\n"
     "-s is the reverse complement.";
 
-PyType_Slot sequence_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(Sequence_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Sequence_dealloc)},
+PyType_Slot Sequence_slots[] = {
+    {Py_tp_new, slot(Sequence_new)},
+    {Py_tp_dealloc, slot(Sequence_dealloc)},
     {Py_tp_doc, const_cast<char*>(kSequenceDoc)},
-    {Py_tp_str, reinterpret_cast<void*>(Sequence_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(Sequence_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(Sequence_richcompare)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_tp_getset, sequence_getset},
-    {Py_tp_methods, sequence_methods},
-    {Py_mp_length, reinterpret_cast<void*>(Sequence_length)},
-    {Py_mp_subscript, reinterpret_cast<void*>(Sequence_subscript)},
-    {Py_sq_item, reinterpret_cast<void*>(Sequence_item)},
-    {Py_nb_negative, reinterpret_cast<void*>(Sequence_negative)},
+    {Py_tp_str, slot(Sequence_str)},
+    {Py_tp_repr, slot(Sequence_repr)},
+    {Py_tp_richcompare, slot(Sequence_richcompare)},
+    {Py_tp_hash, slot(PyObject_HashNotImplemented)},
+    {Py_tp_getset, Sequence_getset},
+    {Py_tp_methods, Sequence_methods},
+    {Py_mp_length, slot(Sequence_length)},
+    {Py_mp_subscript, slot(Sequence_subscript)},
+    {Py_sq_item, slot(Sequence_item)},
+    {Py_nb_negative, slot(Sequence_negative)},
     {0, nullptr},
 };
 
-PyType_Spec sequence_spec = {
-    "gelvo.Sequence", sizeof(SequenceObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, sequence_slots,
+PyType_Spec Sequence_spec = {
+    .name = "gelvo.Sequence",
+    .basicsize = sizeof(SequenceObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = Sequence_slots,
 };
+
+TypeHandle the_class{&Sequence_spec};
 
 }  // namespace
 
-PyObject* create_sequence_type() { return create_type_once(the_type, sequence_spec); }
-
-PyTypeObject* sequence_type() noexcept { return the_type; }
+TypeHandle& sequence_class() noexcept { return the_class; }
 
 namespace {
 
 // A new object with everything but its residues set (those start out null).
 PyRef alloc_sequence(PyRef name, std::optional<std::size_t> start, std::optional<std::size_t> end, bool comp) {
-  PyRef obj = PyRef::steal(the_type->tp_alloc(the_type, 0));
+  PyRef obj = PyRef::steal(the_class.alloc());
   if (!obj) return {};
   SequenceObject* s = as_sequence(obj.get());
   s->name = name.release();

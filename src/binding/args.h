@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "binding/failure.h"
+
 namespace gelvo::py {
 
 // Signature of a callable: its name (for messages), its positional-or-keyword
@@ -44,6 +46,6 @@ bool to_bool(PyObject* obj, const char* arg, bool* out);
 bool to_optional_bool(PyObject* obj, const char* arg, std::optional<bool>* out);
 
 // Raises TypeError "argument '<arg>': '<type>' object <what>".
-std::nullptr_t argument_type_error(const char* arg, PyObject* obj, const char* what);
+Raised argument_type_error(const char* arg, PyObject* obj, const char* what);
 
 }  // namespace gelvo::py

@@ -1,4 +1,4 @@
-#include "lib/text.h"
+#include "binding/text.h"
 
 #include <cstdint>
 #include <cstring>

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "lib/pyref.h"
+#include "binding/pyref.h"
 
 namespace gelvo::py {
 

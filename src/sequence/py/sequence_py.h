@@ -7,7 +7,8 @@
 #include <optional>
 #include <string_view>
 
-#include "lib/pyref.h"
+#include "binding/pyref.h"
+#include "binding/types.h"
 #include "sequence/sequence.h"
 
 namespace gelvo::py {
@@ -31,10 +32,8 @@ struct SequenceObject {
   bool comp;
 };
 
-// Creates the class once per process; returns a new reference to it.
-PyObject* create_sequence_type();
-// The class created above (borrowed); null before the module registered it.
-PyTypeObject* sequence_type() noexcept;
+// The class.
+TypeHandle& sequence_class() noexcept;
 
 // A new Sequence object. name and seq must be exact str objects; their
 // references are taken over. A null one (a failed conversion) gives null

@@ -1,8 +1,8 @@
-#include "lib/args.h"
+#include "binding/args.h"
 
 #include <cstring>
 
-#include "lib/pyref.h"
+#include "binding/pyref.h"
 
 namespace gelvo::py {
 
@@ -83,13 +83,13 @@ bool bind_tuple(const Params& params, PyObject* args, PyObject* kwargs, PyObject
   return check_required(params, out);
 }
 
-std::nullptr_t argument_type_error(const char* arg, PyObject* obj, const char* what) {
+Raised argument_type_error(const char* arg, PyObject* obj, const char* what) {
   PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object %s", arg, type_name(obj), what);
-  return nullptr;
+  return {};
 }
 
 bool to_text(PyObject* obj, const char* arg, std::string_view* out) {
-  if (!PyUnicode_Check(obj)) return argument_type_error(arg, obj, "cannot be converted to 'str'"), false;
+  if (!PyUnicode_Check(obj)) return argument_type_error(arg, obj, "cannot be converted to 'str'");
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
   if (data == nullptr) return false;
@@ -109,7 +109,7 @@ bool to_optional_text(PyObject* obj, const char* arg, std::optional<std::string>
 }
 
 bool to_path(PyObject* obj, const char* arg, std::string* out) {
-  if (!PyUnicode_Check(obj)) return argument_type_error(arg, obj, "cannot be converted to 'str'"), false;
+  if (!PyUnicode_Check(obj)) return argument_type_error(arg, obj, "cannot be converted to 'str'");
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(obj));
   if (!encoded) return false;
   out->assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
@@ -125,7 +125,7 @@ bool to_size(PyObject* obj, const char* arg, std::size_t* out) {
     }
     PyErr_Clear();
   } else if (!PyIndex_Check(obj)) {
-    return argument_type_error(arg, obj, "cannot be interpreted as an integer"), false;
+    return argument_type_error(arg, obj, "cannot be interpreted as an integer");
   }
   PyRef index = PyRef::steal(PyNumber_Index(obj));
   if (!index) return false;
@@ -167,7 +167,7 @@ bool to_bool(PyObject* obj, const char* arg, bool* out) {
     *out = truth != 0;
     return true;
   }
-  return argument_type_error(arg, obj, "cannot be converted to 'bool'"), false;
+  return argument_type_error(arg, obj, "cannot be converted to 'bool'");
 }
 
 bool to_optional_bool(PyObject* obj, const char* arg, std::optional<bool>* out) {

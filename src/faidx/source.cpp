@@ -1,0 +1,136 @@
+#include "faidx/source.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "faidx/fault_guard.h"
+#include "faidx/io.h"
+
+namespace gelvo {
+
+namespace {
+
+// Regular files and block devices can be read at any offset; a FIFO, socket
+// or character device cannot, and a FIFO would block every read.
+bool seekable(int fd, int* error) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    *error = errno;
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *error = EISDIR;
+    return false;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    *error = ESPIPE;
+    return false;
+  }
+  return true;
+}
+
+class DescriptorFile final : public ByteSource {
+ public:
+  explicit DescriptorFile(UniqueFd fd) : fd_(std::move(fd)) {}
+
+  std::uint64_t size() const noexcept override {
+    struct stat st;
+    if (!fd_ || ::fstat(fd_.get(), &st) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
+  }
+
+  Result<std::size_t> extract(const IndexEntry& entry, std::size_t s, std::size_t count, char* dst,
+                              bool* plain) const override {
+    if (!fd_) return FaidxError::io(kNoFileHandle);
+    return extract_sequence_from_file_optimized(fd_.get(), entry, s, count, dst, plain);
+  }
+
+  bool is_mapped() const noexcept override { return false; }
+
+ private:
+  UniqueFd fd_;
+};
+
+class MappedFile final : public ByteSource {
+ public:
+  MappedFile(std::string path, Mapping mapping, std::size_t mapped_length)
+      : path_(std::move(path)), mapping_(mapping), mapped_length_(mapped_length) {}
+  ~MappedFile() override { ::munmap(const_cast<unsigned char*>(mapping_.data), mapped_length_); }
+
+  std::uint64_t size() const noexcept override { return mapping_.size; }
+
+  Result<std::size_t> extract(const IndexEntry& entry, std::size_t s, std::size_t count, char* dst,
+                              bool* plain) const override {
+    std::size_t got = 0;
+    const bool completed = guarded_extract_from_mmap(mapping_, entry, s, count, dst, &got, plain);
+    // NUL bytes are what the unbacked rest of a page reads as when the file
+    // was truncated under the mapping; a fault is what the pages past it
+    // give. Either way, read what the file holds now.
+    if (completed && (*plain || std::memchr(dst, 0, got) == nullptr || !shrank())) return got;
+    return reread(entry, s, count, dst, plain);
+  }
+
+  void prefetch(const IndexEntry& entry, std::size_t s, std::size_t count) const noexcept override {
+    prefetch_from_mmap(mapping_, entry, s, count);
+  }
+
+  bool is_mapped() const noexcept override { return true; }
+
+ private:
+  // Whether the file is now shorter than when it was mapped.
+  bool shrank() const noexcept {
+    struct stat st;
+    return ::stat(path_.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) < mapping_.size;
+  }
+
+  // Extraction through a fresh descriptor, after the mapping failed us.
+  Result<std::size_t> reread(const IndexEntry& entry, std::size_t s, std::size_t count, char* dst, bool* plain) const {
+    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return FaidxError::from_errno(errno);
+    return extract_sequence_from_file_optimized(fd.get(), entry, s, count, dst, plain);
+  }
+
+  std::string path_;
+  Mapping mapping_;
+  std::size_t mapped_length_;  // bytes actually mapped (at least 1)
+};
+
+// The mapped file, or null when it cannot be mapped.
+std::unique_ptr<ByteSource> map_file(const std::string& path, int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::uint64_t>(st.st_size) > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
+    return nullptr;
+  }
+  const auto size = static_cast<std::size_t>(st.st_size);
+  // An empty file cannot be mapped with length 0; map one byte and record
+  // length 0 so nothing is ever read from it.
+  const std::size_t length = size == 0 ? 1 : size;
+  void* data = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+  if (data == MAP_FAILED) return nullptr;
+  install_fault_handler();
+  return std::make_unique<MappedFile>(path, Mapping{static_cast<const unsigned char*>(data), size}, length);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<ByteSource>> open_source(const std::string& path, bool writable) {
+  const int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
+  UniqueFd fd(::open(path.c_str(), flags));
+  if (!fd) return FaidxError::from_errno(errno);
+  int error = 0;
+  if (!seekable(fd.get(), &error)) return FaidxError::from_errno(error);
+  if (!writable) {
+    if (auto mapped = map_file(path, fd.get())) return mapped;
+  }
+  return std::unique_ptr<ByteSource>(std::make_unique<DescriptorFile>(std::move(fd)));
+}
+
+}  // namespace gelvo

@@ -1,0 +1,68 @@
+// Where the bytes of a FASTA file come from. Extraction reads through one
+// small interface; the coordinate rules and the batch never see which
+// source it is. Two sources exist: the file mapped into memory, and the
+// file read through a descriptor with positioned reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "errors/error.h"
+#include "faidx/index.h"
+
+namespace gelvo {
+
+// A read-only view of bytes in memory.
+struct Mapping {
+  const unsigned char* data = nullptr;
+  std::size_t size = 0;
+};
+
+// Bytes of one open file. A source is read concurrently by worker threads:
+// every method is safe to call from several threads at once.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+
+  // Bytes a fetch can read: the mapped length, or the file's current size
+  // (0 when it cannot be known).
+  virtual std::uint64_t size() const noexcept = 0;
+
+  // Copies up to count bases of entry from base s (1-based) on into dst,
+  // skipping CR and LF, and returns how many it wrote. *plain tells whether
+  // every byte written lies in 1..127.
+  virtual Result<std::size_t> extract(const IndexEntry& entry, std::size_t s, std::size_t count, char* dst,
+                                      bool* plain) const = 0;
+
+  // A hint that the first bytes of that region will be read soon. Never
+  // faults and never fails.
+  virtual void prefetch(const IndexEntry&, std::size_t, std::size_t) const noexcept {}
+
+  // Whether the file is mapped into memory (for tests and tools).
+  virtual bool is_mapped() const noexcept = 0;
+};
+
+// Opens path for fetches: mapped read-only when it is a regular file and
+// `writable` is not asked for (or the mapping fails), else through a
+// descriptor opened for reading, and writing when `writable`. A directory,
+// FIFO, socket or character device is an IOError (EISDIR, ESPIPE).
+Result<std::unique_ptr<ByteSource>> open_source(const std::string& path, bool writable);
+
+// Extraction primitives, exposed for tests and fuzzing.
+// Byte position of base s (1-based) of entry, or nullopt when it overflows.
+std::optional<std::uint64_t> base_offset(const IndexEntry& entry, std::size_t s) noexcept;
+// Copies up to count non-CR/LF bytes starting at base s from the mapping.
+// *plain (when given) tells whether every byte written lies in 1..127.
+std::size_t extract_sequence_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s,
+                                       std::size_t count, char* dst, bool* plain = nullptr) noexcept;
+// Asks the processor to start loading the first bytes (up to 512) that
+// extract_sequence_from_mmap would read for the same arguments. Never faults.
+void prefetch_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s, std::size_t count) noexcept;
+// Copies up to count non-CR/LF bytes starting at base s through pread.
+Result<std::size_t> extract_sequence_from_file_optimized(int fd, const IndexEntry& entry, std::size_t s,
+                                                         std::size_t count, char* dst, bool* plain = nullptr);
+
+}  // namespace gelvo
