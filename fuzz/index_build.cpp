@@ -19,8 +19,7 @@ namespace {
 
 using gelvo::IndexEntry;
 using gelvo::IndexRecord;
-
-constexpr std::size_t kScanChunk = 256 * 1024;
+using gelvo::kScanChunk;
 
 std::string_view filler(std::size_t length) {
   static const std::string text = [] {

@@ -299,13 +299,12 @@ Result<std::vector<IndexRecord>> scan_fasta(const std::string& fasta_path) {
   if (!fd) return FaidxError::from_errno(errno);
   ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
-  constexpr std::size_t kChunk = 256 * 1024;  // stays in L2 between the two passes
-  std::unique_ptr<char[]> buffer(new char[kChunk]);
+  std::unique_ptr<char[]> buffer(new char[kScanChunk]);
   FastaScanner scanner;
   Utf8Validator utf8;
   std::uint64_t consumed = 0;
   for (;;) {
-    ssize_t n = ::read(fd.get(), buffer.get(), kChunk);
+    ssize_t n = ::read(fd.get(), buffer.get(), kScanChunk);
     if (n < 0) {
       if (errno == EINTR) continue;
       return FaidxError::from_errno(errno);

@@ -50,6 +50,10 @@ class NameIndex {
   std::vector<std::uint32_t> slots_;  // index into records_ + 1; 0 is empty
 };
 
+// The scanner reads the file in pieces of this size, small enough to stay
+// in L2 between its two passes (UTF-8 check, then lines).
+inline constexpr std::size_t kScanChunk = 256 * 1024;
+
 // Scans a FASTA file and lists its records in file order (names may repeat).
 // Fails with IOError when the file cannot be read or is not valid UTF-8.
 // Memory use is bounded by the number of records, not by line length.
