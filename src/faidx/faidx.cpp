@@ -83,6 +83,11 @@ std::size_t Faidx::extract_bound(const FetchPlan& plan, std::uint64_t source_siz
 }
 
 Result<std::size_t> Faidx::extract(const FetchPlan& plan, char* dst, std::size_t capacity, bool* plain) const {
+  source_->prepare();
+  return extract_prepared(plan, dst, capacity, plain);
+}
+
+Result<std::size_t> Faidx::extract_prepared(const FetchPlan& plan, char* dst, std::size_t capacity, bool* plain) const {
   bool ignored;
   if (plain == nullptr) plain = &ignored;
   // Never more than capacity: the bases asked for may exceed what the

@@ -184,12 +184,14 @@ bool to_intervals(PyObject* obj, std::vector<Interval>* out) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
     return argument_type_error(kArg, obj, "cannot be converted to a sequence of intervals");
   }
-  PyRef items = PyRef::steal(PySequence_Fast(obj, "argument 'intervals': not a sequence"));
+  // A tuple of the items as they are now: converting them runs Python code
+  // (__index__), which may change the caller's list under us.
+  PyRef items = PyRef::steal(PySequence_Tuple(obj));
   if (!items) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   out->reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), i);
+    PyObject* pair = PyTuple_GET_ITEM(items.get(), i);
     if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
       return argument_type_error(kArg, pair, "is not a tuple of two ints");
     }

@@ -305,11 +305,13 @@ PyObject* sequence_index(const SequenceObject* s, Py_ssize_t k) {
 }
 
 PyObject* sequence_slice(const SequenceObject* s, PyObject* slice) {
+  // The slice's __index__ may run Python code that replaces this value's
+  // residues, so they are looked at only once the slice is resolved.
+  Py_ssize_t begin = 0, stop = 0, step = 0;
+  if (PySlice_Unpack(slice, &begin, &stop, &step) < 0) return nullptr;
   std::string_view bytes;
   bool ascii;
   if (!residue_bytes(s, &bytes, &ascii)) return nullptr;
-  Py_ssize_t begin = 0, stop = 0, step = 0;
-  if (PySlice_Unpack(slice, &begin, &stop, &step) < 0) return nullptr;
   PySlice_AdjustIndices(static_cast<Py_ssize_t>(bytes.size()), &begin, &stop, step);
   const SliceSelection sel = select_slice(bytes.size(), begin, stop, step);
   PyRef picked = build_residues(sel.count, ascii, [&](char* dst) { copy_selection(bytes, sel, dst); });
