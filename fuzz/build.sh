@@ -7,6 +7,8 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${1:-$ROOT/build/fuzz}
 
+. "$ROOT/scripts/packages.sh"
+need_packages "${BUILD_PACKAGES[@]}"
 CXX=clang++-16
 if ! echo 'int main(){}' | "$CXX" -x c++ -fsanitize=fuzzer - -o /dev/null 2>/dev/null; then
   apt-get update -qq && apt-get install -y -qq clang-16 libclang-rt-16-dev >/dev/null

@@ -8,9 +8,8 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PY=${1:-python3}
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
-fi
+. "$ROOT/scripts/packages.sh"
+need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 
 tag=$("$PY" -c 'import sys; print(sys.implementation.cache_tag)')
 reports="$ROOT/build/asan-reports-$tag"

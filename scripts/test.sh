@@ -6,9 +6,8 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PY=${1:-python3}
 EXTRAS=test
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
-fi
+. "$ROOT/scripts/packages.sh"
+need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 cmake -S "$ROOT" -B "$ROOT/build/engine-tests" -DGELVO_BUILD_MODULE=OFF -DGELVO_BUILD_TESTS=ON \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$ROOT/build/engine-tests" -j 2 >/dev/null
