@@ -36,10 +36,34 @@ unsigned char* thread_buffer() {
   return buffer.get();
 }
 
+// The block a thread read last, so that the fetches of one neighbourhood
+// (the lines of a record, the sorted regions of a batch) take it without
+// the cache's lock. Files are told apart by a number never reused, not by
+// address: a file opened where a closed one was must not see its block.
+struct LastBlock {
+  std::uint64_t file = 0;
+  std::size_t unit = 0;
+  BlockRef block;
+};
+
+thread_local LastBlock tl_last;
+
+std::uint64_t new_file_id() noexcept {
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 BgzfFile::BgzfFile(UniqueFd fd, std::string path, std::uint64_t compressed_size)
-    : fd_(std::move(fd)), path_(std::move(path)), compressed_size_(compressed_size) {}
+    : fd_(std::move(fd)), path_(std::move(path)), compressed_size_(compressed_size), id_(new_file_id()) {}
+
+Result<BlockRef> BgzfFile::block(std::size_t unit) const {
+  if (tl_last.file == id_ && tl_last.unit == unit) return tl_last.block;
+  auto got = cache_.get(unit, [&](InflatedBlock& out) { return inflate_unit(unit, out); });
+  if (got) tl_last = LastBlock{id_, unit, *got};
+  return got;
+}
 
 Status BgzfFile::inflate_unit(std::size_t unit, InflatedBlock& out) const {
   unsigned char* const buffer = thread_buffer();
@@ -129,9 +153,9 @@ Result<std::size_t> BgzfFile::extract(const IndexEntry& entry, std::size_t s, st
     return got;
   }
   for (std::size_t unit = first; unit <= last && !copier.done(); ++unit) {
-    auto block = cache_.get(unit, [&](InflatedBlock& out) { return inflate_unit(unit, out); });
-    if (!block) return std::move(block).error();
-    copier.take(index_.ubegin(unit), (*block)->data, (*block)->size);
+    auto got = block(unit);
+    if (!got) return std::move(got).error();
+    copier.take(index_.ubegin(unit), (*got)->data, (*got)->size);
   }
   *plain = copier.plain();
   return copier.got();

@@ -48,6 +48,8 @@ class BgzfFile final : public ByteSource {
 
  private:
   class Copier;
+  // The inflated block of a unit, through the cache.
+  Result<BlockRef> block(std::size_t unit) const;
   Result<std::size_t> extract_wide(std::size_t first, std::size_t last, Copier& copier) const;
 
   UniqueFd fd_;
@@ -55,6 +57,7 @@ class BgzfFile final : public ByteSource {
   std::uint64_t compressed_size_;
   bgzf::BlockIndex index_;
   mutable BlockCache cache_;
+  std::uint64_t id_;  // tells this file's blocks apart in per-thread state
 };
 
 // Receives the inflated text of a file in order, a block at a time: the
