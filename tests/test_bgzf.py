@@ -100,7 +100,7 @@ def faidx_calls(fa):
     calls.append(partial(fa.fetch, "missing", 1, 2))
     calls.append(partial(fa.fetch_many, regions))
     # The parallel path, and its offset-ordered reading of compressed files.
-    many = [RNG.choice(regions) for _ in range(3000)]
+    many = random.Random(len(regions)).choices(regions, k=3000)
     calls.append(partial(fa.fetch_many, many))
     calls.append(partial(fa.fetch_many, many + [("missing", 1, 2)]))
     return calls

@@ -74,6 +74,8 @@ Status BgzfFile::inflate_unit(std::size_t unit, InflatedBlock& out) const {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(end - pos, bgzf::kMaxBlock));
     auto got = pread_full(fd_.get(), buffer, want, pos);
     if (!got) return std::move(got).error();
+    // The file shrank under us.
+    if (*got == 0) return bgzf::corrupt(path_, pos, "truncated block");
     std::size_t at = 0;
     while (at < *got) {
       const std::uint64_t here = pos + at;
