@@ -1,6 +1,61 @@
 #include "faidx/block_cache.h"
 
+#include <pthread.h>
+
+#include <new>
+#include <set>
+
 namespace gelvo {
+
+// Every live cache, for the fork handlers.
+struct ForkHandlers {
+  static std::mutex& registry_mutex() {
+    static auto* m = new std::mutex();
+    return *m;
+  }
+  static std::set<BlockCache*>& registry() {
+    static auto* r = new std::set<BlockCache*>();
+    return *r;
+  }
+
+  static void install() {
+    static const bool installed = [] {
+      pthread_atfork(prepare, parent, child);
+      return true;
+    }();
+    (void)installed;
+  }
+
+  static void prepare() {
+    registry_mutex().lock();
+    for (BlockCache* cache : registry()) cache->mutex_.lock();
+  }
+  static void parent() {
+    for (BlockCache* cache : registry()) cache->mutex_.unlock();
+    registry_mutex().unlock();
+  }
+  static void child() {
+    for (BlockCache* cache : registry()) {
+      for (auto it = cache->slots_.begin(); it != cache->slots_.end();) {
+        it = it->second.block ? std::next(it) : cache->slots_.erase(it);
+      }
+      new (&cache->loaded_) std::condition_variable();
+      new (&cache->mutex_) std::mutex();
+    }
+    new (&registry_mutex()) std::mutex();
+  }
+};
+
+BlockCache::BlockCache() {
+  ForkHandlers::install();
+  std::lock_guard lock(ForkHandlers::registry_mutex());
+  ForkHandlers::registry().insert(this);
+}
+
+BlockCache::~BlockCache() {
+  std::lock_guard lock(ForkHandlers::registry_mutex());
+  ForkHandlers::registry().erase(this);
+}
 
 BlockRef BlockCache::find_or_claim(std::size_t unit) {
   std::unique_lock lock(mutex_);

@@ -29,10 +29,20 @@ using BlockRef = std::shared_ptr<const InflatedBlock>;
 // thread is waited for, not inflated again, by another. A block handed out
 // stays valid for its holder after it leaves the cache, so the memory in use
 // is the bound plus one block per thread reading.
+//
+// Fork: a fork waits until no thread is inside any cache's lock. The child
+// keeps the blocks but drops the units other threads were loading (those
+// threads do not exist there), and makes each lock and condition variable
+// anew.
 class BlockCache {
  public:
   static constexpr std::size_t kBytes = std::size_t{16} << 20;
   static constexpr std::size_t kBlocks = kBytes / sizeof(InflatedBlock);
+
+  BlockCache();
+  ~BlockCache();
+  BlockCache(const BlockCache&) = delete;
+  BlockCache& operator=(const BlockCache&) = delete;
 
   // The block of `unit`: cached, or made by load(InflatedBlock&) -> Status
   // on this thread and cached when it succeeds. An error of load is returned
@@ -74,6 +84,7 @@ class BlockCache {
   void publish(std::size_t unit, BlockRef block);
   void abandon(std::size_t unit);
   void evict_locked();
+  friend struct ForkHandlers;
 
   mutable std::mutex mutex_;
   std::condition_variable loaded_;
