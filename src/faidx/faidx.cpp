@@ -231,4 +231,27 @@ Result<std::vector<Sequence>> Faidx::reversed_chunks(std::string_view name) cons
   return chunks;
 }
 
+Result<std::array<std::uint64_t, 256>> Faidx::composition(std::string_view name) const {
+  auto found = find_entry(name);
+  if (!found) return std::move(found).error();
+  const IndexEntry& entry = **found;
+  std::array<std::uint64_t, 256> counts{};
+  constexpr std::size_t kPiece = std::size_t{4} << 20;
+  std::string buffer;
+  source_->prepare();
+  for (std::size_t s = 1; s <= entry.rlen;) {
+    const std::size_t count = std::min(kPiece, entry.rlen - s + 1);
+    const FetchPlan piece = planned(&entry, Region{false, s, s + count - 1, 0, 0});
+    buffer.resize(extract_bound(piece));
+    auto got = extract_prepared(piece, buffer.data(), buffer.size());
+    if (!got) return std::move(got).error();
+    apply_case(buffer.data(), *got);
+    count_bytes(std::string_view(buffer.data(), *got), counts);
+    // A file shorter than its index ends the record early.
+    if (*got < count) break;
+    s += count;
+  }
+  return counts;
+}
+
 }  // namespace gelvo

@@ -1,6 +1,7 @@
 // Faidx: the index-and-fetch engine over one FASTA file.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -121,6 +122,9 @@ class Faidx {
   // The record's chunks (lines of its first line's width), last first, each
   // reversed.
   Result<std::vector<Sequence>> reversed_chunks(std::string_view name) const;
+  // How often each byte value occurs among the bases of the whole record,
+  // as fetch_entire_sequence gives them; read a few MiB at a time.
+  Result<std::array<std::uint64_t, 256>> composition(std::string_view name) const;
 
  private:
   Faidx() = default;

@@ -200,4 +200,29 @@ double gc_iupac_fraction(std::string_view seq) noexcept {
   return sum / static_cast<double>(counted);
 }
 
+void count_bytes(std::string_view text, std::array<std::uint64_t, 256>& counts) noexcept {
+  // Four tables, so that runs of one byte (long in DNA) do not make every
+  // increment wait for the previous one to the same counter. 32-bit
+  // counters are flushed before they can overflow.
+  constexpr std::size_t kFlushEvery = std::size_t{1} << 30;
+  const unsigned char* p = bytes_of(text);
+  std::size_t n = text.size();
+  while (n > 0) {
+    const std::size_t m = std::min(n, kFlushEvery);
+    std::uint32_t table[4][256] = {};
+    std::size_t i = 0;
+    for (; i + 4 <= m; i += 4) {
+      ++table[0][p[i]];
+      ++table[1][p[i + 1]];
+      ++table[2][p[i + 2]];
+      ++table[3][p[i + 3]];
+    }
+    for (; i < m; ++i) ++table[0][p[i]];
+    for (std::size_t b = 0; b < 256; ++b)
+      counts[b] += std::uint64_t{table[0][b]} + table[1][b] + table[2][b] + table[3][b];
+    p += m;
+    n -= m;
+  }
+}
+
 }  // namespace gelvo

@@ -4,6 +4,7 @@
 // Nothing here depends on Python.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -57,5 +58,8 @@ void copy_selection(std::string_view src, const SliceSelection& sel, char* dst) 
 double gc_fraction(std::string_view seq) noexcept;
 double gc_strict_fraction(std::string_view seq) noexcept;
 double gc_iupac_fraction(std::string_view seq) noexcept;
+
+// Adds to counts[b] the number of bytes of text equal to b.
+void count_bytes(std::string_view text, std::array<std::uint64_t, 256>& counts) noexcept;
 
 }  // namespace gelvo
