@@ -5,6 +5,9 @@ both and compare results, exceptions and warnings."""
 import os
 import pickle
 import random
+import subprocess
+import sys
+import textwrap
 from functools import partial
 
 import gelvo
@@ -96,6 +99,7 @@ def faidx_calls(fa):
         calls.append(partial(fa.fetch_entire_sequence, name))
         calls += [partial(fa.fetch, name, s, e) for s, e in grid]
         calls.append(partial(fa.fetch_many_same_chr, name, grid))
+        calls.append(partial(fa._composition, name))
         regions += [(name, s, e) for s, e in grid]
     calls.append(partial(fa.fetch, "missing", 1, 2))
     calls.append(partial(fa.fetch_many, regions))
@@ -220,3 +224,50 @@ def test_plain_gzip_is_refused_with_the_fix(tmp_path):
         with pytest.raises(Exception, match=message):
             make(str(path))
     assert not os.path.exists(str(path) + ".fai")
+
+
+# A thread reads the compressed file with the interpreter lock let go while
+# the main thread forks: each child reads the same handle (cached blocks, and
+# blocks the thread was inflating when the fork came) and must finish. The
+# thread cycles through more blocks than the cache holds, so that it is
+# nearly always loading one.
+FORK_WHILE_READING = textwrap.dedent(
+    """
+    import os, sys, threading, gelvo
+    fa = gelvo.Faidx(sys.argv[1])
+    names = fa.keys
+    want = {n: fa.fetch_entire_sequence(n).seq for n in names}
+    stop = threading.Event()
+
+    def read():
+        while not stop.is_set():
+            for n in names:
+                fa._composition(n)
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    for k in range(100):
+        pid = os.fork()
+        if pid == 0:
+            picked = names[k::17]
+            os._exit(0 if all(fa.fetch_entire_sequence(n).seq == want[n] for n in picked) else 1)
+        _, status = os.waitpid(pid, 0)
+        assert status == 0, status
+    stop.set()
+    reader.join()
+    print("forked")
+    """
+)
+
+
+def test_fork_while_another_thread_inflates(tmp_path):
+    text = "".join(f">r{i}\n{wrap(dna(100), 60)}" for i in range(300))
+    _, packed = write_pair(tmp_path, text, "blocks37")
+    gelvo.Faidx(packed)
+    out = subprocess.run(
+        [sys.executable, "-W", "ignore::DeprecationWarning", "-c", FORK_WHILE_READING, packed],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert (out.returncode, out.stdout.strip()) == (0, "forked"), out.stderr[-3000:]
