@@ -10,23 +10,27 @@ stays bounded whatever the number of regions.
 from __future__ import annotations
 
 import contextlib
+import gc
 import io
 import itertools
+import operator
 import sys
 from collections.abc import Iterator
-from typing import BinaryIO, NamedTuple
+from typing import BinaryIO
 
 import gelvo
 
 from . import progress
-from .bed import BedProblem, BedRegion, read_bed
-from .regions import POS_MAX, RegionError, Span, clamp, parse_region
+from .bed import BedColumns, BedProblem, parse_block, read_bed
+from .regions import POS_MAX, RegionError, clamp, parse_region
 
 # Regions per fetch_many call: far above the parallel threshold, small enough
 # that output starts soon and a chunk's results stay a few tens of MB.
 CHUNK = 16_384
-# Output goes out in pieces of about this size, so that a closed pipe is seen early.
+# Output goes out in pieces of about this many bases (or records), so that a
+# closed pipe is seen early.
 FLUSH_BYTES = 1 << 20
+FLUSH_RECORDS = 1024
 DEFAULT_WIDTH = 60
 # samtools' complement: IUPAC codes and U in both cases; every other byte stays.
 _COMPLEMENT = str.maketrans("ACGTUBDHKMRVYacgtubdhkmrvy", "TGCAAVHDMKYBRtgcaavhdmkybr")
@@ -43,10 +47,10 @@ def strand_marks(text: str) -> tuple[str, str]:
     raise ValueError(f"unknown --mark-strand option {text!r} (rc, no, sign or custom,PLUS,MINUS)")
 
 
-class Request(NamedTuple):
-    header: str  # the header text without its strand mark
-    target: str | BedRegion | BedProblem  # a samtools region, a BED interval, or a bad BED line
-    minus: bool
+# A request is a plain tuple (header, target, minus): header is the header text
+# without its strand mark (None for a malformed BED line, which has none); target
+# is a samtools region (str), a BED interval (name, beg, end) or a BedProblem.
+Request = tuple["str | None", "str | tuple[str, int, int] | BedProblem", bool]
 
 
 class Failure(Exception):
@@ -67,9 +71,9 @@ def _text_lines(path: str) -> Iterator[io.TextIOWrapper]:
         stream.detach()  # standard input stays open
 
 
-def count_lines(path: str | None) -> int | None:
+def count_lines(path: str) -> int | None:
     """The number of lines of a file, None for standard input (it cannot be read twice)."""
-    if path is None or path == "-":
+    if path == "-":
         return None
     with open(path, "rb") as f:
         count = ends_without_newline = 0
@@ -79,30 +83,59 @@ def count_lines(path: str | None) -> int | None:
     return count + ends_without_newline
 
 
-def requests(args) -> Iterator[Request]:
-    """Every request in answer order: region file, BED file, then command line."""
+def _bed_chunks(path: str, invert: bool) -> Iterator[BedColumns | list[Request]]:
+    """A BED file in chunks: columns when all lines of a chunk are plain, requests otherwise."""
+    filename = "standard input" if path == "-" else path
+    with _text_lines(path) as stream:
+        first = 1
+        while lines := list(itertools.islice(stream, CHUNK)):
+            columns = parse_block(lines)
+            if columns is not None:
+                yield columns._replace(minus=[m != invert for m in columns.minus]) if invert else columns
+            else:
+                chunk: list[Request] = []
+                for item in read_bed(lines, filename, first):
+                    if isinstance(item, BedProblem):
+                        chunk.append((None, item, False))
+                    else:
+                        chrom, start, end, minus = item
+                        chunk.append((f"{chrom}:{start + 1}-{end}", (chrom, start, end), minus != invert))
+                yield chunk
+            first += len(lines)
+
+
+def chunks(args) -> Iterator[BedColumns | list[Request]]:
+    """Every request in answer order (region file, BED file, command line), in chunks."""
     invert = args.reverse_complement
     if args.region_file:
-        with _text_lines(args.region_file) as lines:
+        with _text_lines(args.region_file) as stream:
             seen = False
-            for line in lines:
+            while lines := list(itertools.islice(stream, CHUNK)):
                 seen = True
                 # As samtools reads them: the line end goes, and nothing else.
-                text = line.removesuffix("\n").removesuffix("\r")
-                yield Request(text, text, invert)
+                texts = [line.removesuffix("\n").removesuffix("\r") for line in lines]
+                yield [(text, text, invert) for text in texts]
             if not seen:
                 raise Failure(f"{args.region_file}: no regions in the file")
     if args.bed:
-        with _text_lines(args.bed) as lines:
-            name = "standard input" if args.bed == "-" else args.bed
-            for item in read_bed(lines, name):
-                if isinstance(item, BedProblem):
-                    yield Request("", item, False)
-                else:
-                    header = f"{item.chrom}:{item.start + 1}-{item.end}"
-                    yield Request(header, item, item.minus != invert)
-    for text in args.regions:
-        yield Request(text, text, invert)
+        yield from _bed_chunks(args.bed, invert)
+    for i in range(0, len(args.regions), CHUNK):
+        yield [(text, text, invert) for text in args.regions[i : i + CHUNK]]
+
+
+class _Cutters(dict):
+    """Per sequence length, one C call (an itemgetter of slices) that cuts a sequence
+    into its lines, with an empty last piece so that joining with line ends ends
+    with one too."""
+
+    def __init__(self, width: int):
+        super().__init__()
+        self.width = width
+
+    def __missing__(self, length: int) -> operator.itemgetter:
+        cuts = [slice(i, i + self.width) for i in range(0, length, self.width)]
+        self[length] = cutter = operator.itemgetter(*cuts, slice(0, 0))
+        return cutter
 
 
 class Writer:
@@ -110,24 +143,33 @@ class Writer:
 
     def __init__(self, out: BinaryIO, width: int, marks: tuple[str, str]):
         self.out = out
-        self.width = width
         self.marks = marks
         self.pieces: list[str] = []
         self.size = 0
+        self.cutters = _Cutters(width)
 
     def record(self, header: str, minus: bool, seq: str) -> None:
         self.pieces.append(f">{header}{self.marks[minus]}\n")
         if seq:
             if minus:
                 seq = seq.translate(_COMPLEMENT)[::-1]
-            width = self.width
-            if len(seq) <= width:
-                self.pieces.append(seq + "\n")
-            else:
-                self.pieces.append("\n".join([seq[i : i + width] for i in range(0, len(seq), width)]) + "\n")
+            self.pieces.append("\n".join(self.cutters[len(seq)](seq)))
             self.size += len(seq)
-        if self.size >= FLUSH_BYTES:
-            self.flush()
+            if self.size >= FLUSH_BYTES:
+                self.flush()
+
+    def records(self, headers: list[str], minus: list[bool], seqs: list[str]) -> None:
+        """Many records at once, none of them empty: every step is one C loop."""
+        self.flush()
+        if any(minus):
+            seqs = [seq.translate(_COMPLEMENT)[::-1] if m else seq for seq, m in zip(seqs, minus)]
+        heads = map(">{}{}\n".format, headers, map(self.marks.__getitem__, minus))
+        bodies = map("\n".join, map(operator.call, map(self.cutters.__getitem__, map(len, seqs)), seqs))
+        records = list(itertools.chain.from_iterable(zip(heads, bodies)))
+        step = 2 * FLUSH_RECORDS
+        for i in range(0, len(records), step):
+            self.out.write("".join(records[i : i + step]).encode("utf-8", "surrogateescape"))
+        self.out.flush()
 
     def flush(self) -> None:
         if self.pieces:
@@ -146,80 +188,106 @@ class Fetcher:
         self.writer = writer
         self.keep_going = keep_going
         self.warn = warn
-        self.failed = False
 
-    def _span(self, request: Request) -> Span:
-        target = request.target
+    def run(self, chunk: BedColumns | list[Request]) -> int:
+        """Fetches and writes one chunk; returns its number of requests."""
+        if isinstance(chunk, BedColumns):
+            if not self._run_columns(chunk):
+                self._run_requests(
+                    [
+                        (f"{c}:{s + 1}-{e}", (c, s, e), m)
+                        for c, s, e, m in zip(chunk.chroms, chunk.starts, chunk.ends, chunk.minus)
+                    ]
+                )
+            return len(chunk.chroms)
+        self._run_requests(chunk)
+        return len(chunk)
+
+    def _run_columns(self, bed: BedColumns) -> bool:
+        """BED intervals that all lie inside known sequences and hold bases, written in
+        bulk; False (nothing written) when any needs a message."""
+        lengths = list(map(self.lengths.get, bed.chroms))
+        if None in lengths or not (
+            all(map(operator.le, bed.ends, lengths)) and all(map(operator.lt, bed.starts, bed.ends))
+        ):
+            return False
+        begs = map((1).__add__, bed.starts)
+        fetched = self.fasta.fetch_many(list(zip(bed.chroms, begs, bed.ends)))
+        headers = list(map("{}:{}-{}".format, bed.chroms, map((1).__add__, bed.starts), bed.ends))
+        self.writer.records(headers, bed.minus, list(map(operator.attrgetter("seq"), fetched)))
+        return True
+
+    def _resolve(self, target) -> tuple[str, int, int, bool]:
+        """(name, beg, end, truncated): the 0-based half-open piece a target yields, and
+        whether the request ran past the end of the sequence."""
         if isinstance(target, BedProblem):
             raise Failure(f"{target.where}: {target.reason}")
-        if isinstance(target, BedRegion):
-            if target.chrom not in self.lengths:
-                raise Failure(f"{request.header}: sequence {target.chrom!r} not found")
-            return Span(target.chrom, target.start, target.end)
-        try:
-            return parse_region(target, self.lengths)
-        except RegionError as e:
-            raise Failure(f"{target}: {str(e) or 'sequence not found'}") from None
+        if type(target) is tuple:
+            name, beg, end = target
+            length = self.lengths.get(name)
+            if length is None:
+                raise Failure(f"{name}:{beg + 1}-{end}: sequence {name!r} not found")
+        else:
+            try:
+                name, beg, end = parse_region(target, self.lengths)
+            except RegionError as e:
+                raise Failure(f"{target}: {str(e) or 'sequence not found'}") from None
+            length = self.lengths[name]
+        piece = clamp(beg, end, length)
+        return name, piece[0], piece[1], end != POS_MAX and end - beg != piece[1] - piece[0]
 
     def _fail(self, failure: Failure) -> None:
         if not self.keep_going:
             raise failure
-        self.failed = True
         self.warn(f"{failure} (skipped)")
 
-    def run(self, chunk: list[Request]) -> None:
-        """Fetches and writes one chunk; a failure without -c stops after its header."""
-        spans: list[tuple[Request, Span | Failure, int, int]] = []
+    def _run_requests(self, chunk: list[Request]) -> None:
+        """Requests one by one, with their messages; a failure without -c stops the run
+        after its header."""
+        plan: list[tuple[str | None, bool, Failure | bool, bool]] = []
         wanted = []
-        for request in chunk:
+        for header, target, minus in chunk:
             try:
-                span = self._span(request)
+                name, beg, end, truncated = self._resolve(target)
             except Failure as failure:
-                spans.append((request, failure, 0, 0))
+                plan.append((header, minus, failure, False))
                 continue
-            beg, end = clamp(span, self.lengths[span.name])
-            spans.append((request, span, beg, end))
+            plan.append((header, minus, end > beg, truncated))
             if end > beg:
-                wanted.append((span.name, beg + 1, end))
-        fetched = iter(self.fasta.fetch_many(wanted)) if wanted else iter(())
-        for request, span, beg, end in spans:
-            if isinstance(span, Failure):
-                if isinstance(request.target, BedProblem):
-                    self._fail(span)  # a malformed line has no header to write
-                    continue
-                self.writer.record(request.header, request.minus, "")
-                self._fail(span)
-                continue
-            seq = next(fetched).seq if end > beg else ""
-            self.writer.record(request.header, request.minus, seq)
-            if not seq:
-                self.warn(f"zero length sequence: {request.header}")
-            elif span.end != POS_MAX and span.end - span.beg != end - beg:
-                self.warn(f"truncated sequence: {request.header}")
-
-
-def _batches(items: Iterator[Request], size: int) -> Iterator[list[Request]]:
-    while chunk := list(itertools.islice(items, size)):
-        yield chunk
+                wanted.append((name, beg + 1, end))
+        fetched = iter(self.fasta.fetch_many(wanted) if wanted else ())
+        record = self.writer.record
+        for header, minus, outcome, truncated in plan:
+            if outcome is True:
+                record(header, minus, next(fetched).seq)
+                if truncated:
+                    self.warn(f"truncated sequence: {header}")
+            elif outcome is False:
+                record(header, minus, "")
+                self.warn(f"zero length sequence: {header}")
+            else:
+                if header is not None:  # a malformed BED line has no header to write
+                    record(header, minus, "")
+                self._fail(outcome)
 
 
 def run(args, warn, out: BinaryIO) -> int:
+    # Hundreds of thousands of small tuples and lists, none in a cycle: the cyclic
+    # collector would walk them again and again for nothing (a third of the time).
+    gc.disable()
     width = args.length
     if width <= 0:
         warn(f"bad line length {width}, using {DEFAULT_WIDTH}")
         width = DEFAULT_WIDTH
-    marks = strand_marks(args.mark_strand)
     fasta = gelvo.Fasta(args.fasta, indexname=args.fai_idx, sequence_always_upper=args.upper)
-    writer = Writer(out, width, marks)
+    writer = Writer(out, width, strand_marks(args.mark_strand))
     fetcher = Fetcher(fasta, writer, args.keep_going, warn)
-    sources = [path for path in (args.region_file, args.bed) if path]
-    counts = [count_lines(path) for path in sources]
+    counts = [count_lines(path) for path in (args.region_file, args.bed) if path]
     total = None if None in counts else sum(counts) + len(args.regions)
     with progress.bar(total, enabled=not args.quiet) as bar:
         try:
-            for chunk in _batches(requests(args), CHUNK):
-                fetcher.run(chunk)
-                bar.update(len(chunk))
+            for chunk in chunks(args):
+                bar.update(fetcher.run(chunk))
         finally:
             writer.flush()
     return 0

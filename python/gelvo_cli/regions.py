@@ -154,9 +154,9 @@ def _coordinates(text: str, colon: int, name: str) -> Span:
     return Span(name, beg, end)
 
 
-def clamp(span: Span, length: int) -> tuple[int, int]:
-    """The 0-based half-open piece of a sequence of `length` bases that a span yields."""
-    if span.beg < 0:
+def clamp(beg: int, end: int, length: int) -> tuple[int, int]:
+    """The 0-based half-open piece of a sequence of `length` bases that [beg, end) yields."""
+    if beg < 0:
         return 0, 0
-    end = min(span.end, length)
-    return min(span.beg, end), end
+    end = min(end, length)
+    return min(beg, end), end
