@@ -18,16 +18,21 @@ class _Bar:
         self.enabled = enabled and sys.stderr.isatty() and (total is None or total > THRESHOLD)
         self.done = 0
         self.bar = None
+        if self.enabled and total is not None:
+            self._open()
+
+    def _open(self) -> None:
+        from tqdm import tqdm  # only a terminal run pays for the import
+
+        self.bar = tqdm(total=self.total, unit=" regions", unit_scale=True, file=sys.stderr, leave=False)
+        self.bar.update(self.done)
 
     def update(self, count: int) -> None:
         self.done += count
-        if self.bar is None and self.enabled and (self.total is not None or self.done > THRESHOLD):
-            from tqdm import tqdm  # only a terminal run pays for the import
-
-            self.bar = tqdm(total=self.total, unit=" regions", unit_scale=True, file=sys.stderr, leave=False)
-            self.bar.update(self.done)
-        elif self.bar is not None:
+        if self.bar is not None:
             self.bar.update(count)
+        elif self.enabled and self.done > THRESHOLD:  # standard input: no total known
+            self._open()
 
     def close(self) -> None:
         if self.bar is not None:
