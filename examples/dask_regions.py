@@ -110,8 +110,10 @@ def main(argv: list[str] | None = None) -> int:
 
 if __name__ == "__main__":
     try:
-        sys.exit(main())
+        status = main()
+        sys.stdout.flush()  # here, where a closed pipe can still be caught
     except BrokenPipeError:
         # The reader left (`| head`): no traceback, and no second error at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        sys.exit(141)
+        status = 128 + 13  # as if SIGPIPE had ended the process, like other tools
+    sys.exit(status)

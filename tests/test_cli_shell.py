@@ -3,6 +3,7 @@ Every run is a child process with a timeout."""
 
 import fcntl
 import os
+import pathlib
 import pty
 import select
 import signal
@@ -30,20 +31,20 @@ def bed_lines(count):
 
 def test_a_closed_pipe_ends_the_run_quietly_before_the_input_ends(genome):
     # Standard input stays open: only the closed pipe can end the run.
-    child = subprocess.Popen(
+    with subprocess.Popen(
         [*COMMAND, "fetch", genome, "-b", "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
-    )
-    # The lines go in from a thread: the child writes output while it reads them.
-    feeder = threading.Thread(target=_feed, args=(child.stdin, bed_lines(40_000)), daemon=True)
-    feeder.start()
-    try:
-        assert child.stdout.readline() == b">c1:1-900\n"
-        child.stdout.close()
-        assert child.wait(timeout=60) == 128 + signal.SIGPIPE
-        assert child.stderr.read() == b""
-    finally:
-        child.kill()
-        child.wait()
+    ) as child:
+        # The lines go in from a thread: the child writes output while it reads them.
+        feeder = threading.Thread(target=_feed, args=(child.stdin, bed_lines(40_000)), daemon=True)
+        feeder.start()
+        try:
+            assert child.stdout.readline() == b">c1:1-900\n"
+            child.stdout.close()
+            assert child.wait(timeout=60) == 128 + signal.SIGPIPE
+            assert child.stderr.read() == b""
+        finally:
+            child.kill()
+        feeder.join(timeout=60)
 
 
 def _feed(stream, data):
@@ -64,24 +65,23 @@ def test_head_in_a_shell_pipeline(genome):
 
 
 def test_ctrl_c_exits_130_with_one_line(genome):
-    child = subprocess.Popen(
+    with subprocess.Popen(
         [*COMMAND, "fetch", genome, "-b", "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
-    )
-    try:
-        child.stdin.write(b"c1\t0\t10\n")
-        child.stdin.flush()
-        # Once the extension is loaded the interpreter handles SIGINT, and the command
-        # soon waits for more BED lines.
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline and not _has_loaded_gelvo(child.pid):
-            time.sleep(0.05)
-        time.sleep(0.3)
-        child.send_signal(signal.SIGINT)
-        assert child.wait(timeout=30) == 130
-        assert child.stderr.read() == b"gelvo: interrupted\n"
-    finally:
-        child.kill()
-        child.wait()
+    ) as child:
+        try:
+            child.stdin.write(b"c1\t0\t10\n")
+            child.stdin.flush()
+            # Once the extension is loaded the interpreter handles SIGINT, and the command
+            # soon waits for more BED lines.
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline and not _has_loaded_gelvo(child.pid):
+                time.sleep(0.05)
+            time.sleep(0.3)
+            child.send_signal(signal.SIGINT)
+            assert child.wait(timeout=30) == 130
+            assert child.stderr.read() == b"gelvo: interrupted\n"
+        finally:
+            child.kill()
 
 
 def _has_loaded_gelvo(pid):
@@ -132,13 +132,13 @@ def test_index_builds_missing_and_stale_indexes_silently(write_fasta, tmp_path):
     second = write_fasta(">b\nAC\nGT\n", "b.fa")
     done = gelvo("index", first, second)
     assert done.returncode == 0 and done.stdout == done.stderr == b""
-    assert open(first + ".fai").read() == "a\t4\t3\t4\t5\n"
-    assert open(second + ".fai").read() == "b\t4\t3\t2\t3\n"
+    assert pathlib.Path(first + ".fai").read_text() == "a\t4\t3\t4\t5\n"
+    assert pathlib.Path(second + ".fai").read_text() == "b\t4\t3\t2\t3\n"
     os.utime(second + ".fai", (1, 1))  # older than the FASTA file: stale
     with open(second, "w") as f:
         f.write(">b\nACGTAC\n")
     assert gelvo("index", second).returncode == 0
-    assert open(second + ".fai").read() == "b\t6\t3\t6\t7\n"
+    assert pathlib.Path(second + ".fai").read_text() == "b\t6\t3\t6\t7\n"
     elsewhere = tmp_path / "elsewhere.fai"
     assert gelvo("index", first, "--fai-idx", elsewhere).returncode == 0 and elsewhere.read_text() == "a\t4\t3\t4\t5\n"
     done = gelvo("index", first, second, "--fai-idx", elsewhere)
