@@ -9,7 +9,7 @@ OUT=${1:-$ROOT/build/fuzz}
 # clang 16 is the first to accept lambdas that capture structured bindings.
 CXX=clang++-16
 if ! echo 'int main(){}' | "$CXX" -x c++ -fsanitize=fuzzer - -o /dev/null 2>/dev/null; then
-  apt-get update -qq && apt-get install -y -qq clang-16 libclang-rt-16-dev >/dev/null
+  . "$ROOT/scripts/apt.sh" && apt_install clang-16 libclang-rt-16-dev
 fi
 
 FLAGS=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined
