@@ -12,15 +12,18 @@ Usage: python examples/dask_regions.py [genome.fa] [regions.bed] [--scheduler AD
 """
 
 import argparse
+import importlib
 import os
 import sys
+from typing import Any
 
 import gelvo
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+Region = tuple[str, int, int, bool]  # chrom, start, end (1-based, inclusive), minus strand
 
 
-def read_bed(path: str) -> list[tuple[str, int, int, bool]]:
+def read_bed(path: str) -> list[Region]:
     """(chrom, start, end, minus) of every BED line; start and end 1-based inclusive."""
     regions = []
     with open(path) as f:
@@ -34,7 +37,7 @@ def read_bed(path: str) -> list[tuple[str, int, int, bool]]:
     return regions
 
 
-def fetch_partition(fasta: gelvo.Fasta, regions: list[tuple[str, int, int, bool]], gc: bool) -> list[str]:
+def fetch_partition(fasta: gelvo.Fasta, regions: list[Region], gc: bool) -> list[str]:
     """Output lines of one partition; runs on a worker with the Fasta it was sent."""
     out = [""] * len(regions)
     for minus in (False, True):
@@ -47,7 +50,7 @@ def fetch_partition(fasta: gelvo.Fasta, regions: list[tuple[str, int, int, bool]
     return out
 
 
-def partitions(regions: list, count: int) -> list[list]:
+def partitions(regions: list[Region], count: int) -> list[list[Region]]:
     """`count` contiguous pieces of nearly equal size, in order."""
     size, extra = divmod(len(regions), count)
     pieces, start = [], 0
@@ -58,9 +61,12 @@ def partitions(regions: list, count: int) -> list[list]:
     return [p for p in pieces if p]
 
 
-def run_on_cluster(fasta: gelvo.Fasta, parts: list, gc: bool, scheduler: str | None, workers: int) -> list[str]:
-    from dask.distributed import Client, LocalCluster
-
+def run_on_cluster(
+    fasta: gelvo.Fasta, parts: list[list[Region]], gc: bool, scheduler: str | None, workers: int
+) -> list[str]:
+    # Imported here, so that --local and --help run without Dask; distributed has no types.
+    distributed: Any = importlib.import_module("dask.distributed")
+    Client, LocalCluster = distributed.Client, distributed.LocalCluster
     if scheduler:
         client = Client(scheduler)
         cluster = None

@@ -145,3 +145,13 @@ def test_index_builds_missing_and_stale_indexes_silently(write_fasta, tmp_path):
     assert done.returncode == 2 and b"--fai-idx takes a single FASTA file" in done.stderr
     done = gelvo("index", first, str(tmp_path / "missing.fa"))
     assert done.returncode == 1 and done.stderr.startswith(b"gelvo: error: FastaNotFoundError: ")
+
+
+def test_fetch_and_stats_take_the_index_from_elsewhere(write_fasta, tmp_path):
+    path = write_fasta(">a\nACGTAC\n", "a.fa")
+    index = tmp_path / "indexes" / "a.fai"
+    index.parent.mkdir()
+    done = gelvo("fetch", path, "a:2-4", "--fai-idx", index)
+    assert done.stdout == b">a:2-4\nCGT\n" and index.read_text() == "a\t6\t3\t6\t7\n"
+    assert not os.path.exists(path + ".fai")
+    assert gelvo("stats", path, "--fai-idx", index).stdout.decode().splitlines()[1].startswith("a\t6\t")
