@@ -172,7 +172,8 @@ def test_region_files_give_samtools_output(corpus_fasta, tmp_path):
 
 @needs_samtools
 @pytest.mark.parametrize("count", [200, 3000])  # either side of the batch's parallel threshold
-def test_many_random_regions_give_samtools_output(write_fasta, tmp_path, count):
+@pytest.mark.parametrize("plain", [True, False])  # plain regions are resolved in bulk
+def test_many_random_regions_give_samtools_output(write_fasta, tmp_path, count, plain):
     rng = random.Random(count)
     records = {f"seq{i}": "".join(rng.choice("ACGTNacgt") for _ in range(rng.randint(1, 3000))) for i in range(20)}
     path = write_fasta(fasta_text(records, width=61))
@@ -180,7 +181,12 @@ def test_many_random_regions_give_samtools_output(write_fasta, tmp_path, count):
     for _ in range(count):
         name = rng.choice(sorted(records))
         start = rng.randint(0, len(records[name]) + 5)
-        lines.append(f"{name}:{start:,}-{start + rng.randint(0, 400):,}" if rng.random() < 0.9 else name)
+        end = start + rng.randint(0, 400)
+        if plain:
+            first = min(max(start, 1), len(records[name]))
+            lines.append(f"{name}:{first}-{min(max(end, first), len(records[name]))}")
+        else:
+            lines.append(f"{name}:{start:,}-{end:,}" if rng.random() < 0.9 else name)
     regions = tmp_path / "regions.txt"
     regions.write_text("\n".join(lines) + "\n")
     assert_same(path, "-c", "-r", regions)
@@ -242,3 +248,26 @@ def test_errors_are_one_line_and_status_1(corpus_fasta, args, message):
 def test_usage_errors_are_status_2(corpus_fasta, args):
     done = gelvo(*[a.format(fasta=corpus_fasta) for a in args])
     assert done.returncode == 2 and b"usage: gelvo" in done.stderr and b"Traceback" not in done.stderr
+
+
+@pytest.mark.parametrize(
+    "texts, plain",
+    [
+        (["chr2:1-12", "chr1:3-7", "iupac:2-2"], True),
+        (["solo:7:2-3"], False),  # names with a colon take the full rules
+        (["chr2:1-12", "chr:3"], False),  # a whole name: ambiguous here
+        (["chr2:0-5"], False),  # samtools gives no bases for a start of 0
+        (["chr2:5-0"], False),  # ... and runs an end of 0 to the end
+        (["chr2:1,0-12"], False),
+        (["{chr2}:1-5"], False),
+        (["chr4:1-2"], False),  # both readings exist
+        (["chrZ:1-2"], False),
+    ],
+)
+def test_regions_resolved_in_bulk_are_resolved_as_one_by_one(texts, plain):
+    from gelvo_cli.regions import parse_plain, parse_region
+
+    bulk = parse_plain(texts, RECORDS)
+    assert (bulk is not None) == plain
+    if bulk is not None:
+        assert list(zip(*bulk)) == [tuple(parse_region(t, RECORDS)) for t in texts]

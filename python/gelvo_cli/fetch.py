@@ -16,13 +16,13 @@ import itertools
 import operator
 import sys
 from collections.abc import Iterator
-from typing import BinaryIO
+from typing import BinaryIO, NamedTuple
 
 import gelvo
 
 from . import progress
 from .bed import BedColumns, BedProblem, parse_block, read_bed
-from .regions import POS_MAX, RegionError, clamp, parse_region
+from .regions import POS_MAX, RegionError, clamp, parse_plain, parse_region
 
 # Regions per fetch_many call: far above the parallel threshold, small enough
 # that output starts soon and a chunk's results stay a few tens of MB.
@@ -104,7 +104,17 @@ def _bed_chunks(path: str, invert: bool) -> Iterator[BedColumns | list[Request]]
             first += len(lines)
 
 
-def chunks(args) -> Iterator[BedColumns | list[Request]]:
+class RegionTexts(NamedTuple):
+    """Region strings in samtools syntax, all on the strand given."""
+
+    texts: list[str]
+    minus: bool
+
+
+Chunk = BedColumns | RegionTexts | list[Request]
+
+
+def chunks(args) -> Iterator[Chunk]:
     """Every request in answer order (region file, BED file, command line), in chunks."""
     invert = args.reverse_complement
     if args.region_file:
@@ -113,14 +123,13 @@ def chunks(args) -> Iterator[BedColumns | list[Request]]:
             while lines := list(itertools.islice(stream, CHUNK)):
                 seen = True
                 # As samtools reads them: the line end goes, and nothing else.
-                texts = [line.removesuffix("\n").removesuffix("\r") for line in lines]
-                yield [(text, text, invert) for text in texts]
+                yield RegionTexts([line.removesuffix("\n").removesuffix("\r") for line in lines], invert)
             if not seen:
                 raise Failure(f"{args.region_file}: no regions in the file")
     if args.bed:
         yield from _bed_chunks(args.bed, invert)
     for i in range(0, len(args.regions), CHUNK):
-        yield [(text, text, invert) for text in args.regions[i : i + CHUNK]]
+        yield RegionTexts(args.regions[i : i + CHUNK], invert)
 
 
 class _Cutters(dict):
@@ -189,32 +198,35 @@ class Fetcher:
         self.keep_going = keep_going
         self.warn = warn
 
-    def run(self, chunk: BedColumns | list[Request]) -> int:
+    def run(self, chunk: Chunk) -> int:
         """Fetches and writes one chunk; returns its number of requests."""
         if isinstance(chunk, BedColumns):
-            if not self._run_columns(chunk):
+            begs, ends, minus = chunk.starts, chunk.ends, chunk.minus
+            headers = list(map("{}:{}-{}".format, chunk.chroms, map((1).__add__, begs), ends))
+            if not self._run_columns(headers, chunk.chroms, begs, ends, chunk.minus):
                 self._run_requests(
-                    [
-                        (f"{c}:{s + 1}-{e}", (c, s, e), m)
-                        for c, s, e, m in zip(chunk.chroms, chunk.starts, chunk.ends, chunk.minus)
-                    ]
+                    [(h, (c, s, e), m) for h, c, s, e, m in zip(headers, chunk.chroms, begs, ends, chunk.minus)]
                 )
-            return len(chunk.chroms)
-        self._run_requests(chunk)
-        return len(chunk)
+        elif isinstance(chunk, RegionTexts):
+            plain = parse_plain(chunk.texts, self.lengths)
+            minus = [chunk.minus] * len(chunk.texts)
+            if plain is None or not self._run_columns(chunk.texts, *plain, minus):
+                self._run_requests([(text, text, chunk.minus) for text in chunk.texts])
+        else:
+            self._run_requests(chunk)
+            return len(chunk)
+        return len(minus)
 
-    def _run_columns(self, bed: BedColumns) -> bool:
-        """BED intervals that all lie inside known sequences and hold bases, written in
-        bulk; False (nothing written) when any needs a message."""
-        lengths = list(map(self.lengths.get, bed.chroms))
-        if None in lengths or not (
-            all(map(operator.le, bed.ends, lengths)) and all(map(operator.lt, bed.starts, bed.ends))
-        ):
+    def _run_columns(
+        self, headers: list[str], names: list[str], begs: list[int], ends: list[int], minus: list[bool]
+    ) -> bool:
+        """Regions (0-based, half-open) that all lie inside known sequences and hold bases,
+        written in bulk; False (nothing written) when any needs a message."""
+        lengths = list(map(self.lengths.get, names))
+        if None in lengths or not (all(map(operator.le, ends, lengths)) and all(map(operator.lt, begs, ends))):
             return False
-        begs = map((1).__add__, bed.starts)
-        fetched = self.fasta.fetch_many(list(zip(bed.chroms, begs, bed.ends)))
-        headers = list(map("{}:{}-{}".format, bed.chroms, map((1).__add__, bed.starts), bed.ends))
-        self.writer.records(headers, bed.minus, list(map(operator.attrgetter("seq"), fetched)))
+        fetched = self.fasta.fetch_many(list(zip(names, map((1).__add__, begs), ends)))
+        self.writer.records(headers, minus, list(map(operator.attrgetter("seq"), fetched)))
         return True
 
     def _resolve(self, target) -> tuple[str, int, int, bool]:

@@ -9,6 +9,7 @@ strings: the differential test in tests/test_cli_fetch.py holds them to it.
 
 from __future__ import annotations
 
+import re
 from collections.abc import Container
 from typing import NamedTuple
 
@@ -152,6 +153,28 @@ def _coordinates(text: str, colon: int, name: str) -> Span:
     if beg >= end:
         raise RegionError("")
     return Span(name, beg, end)
+
+
+# name:beg-end in plain digits: the form of nearly every region file.
+_PLAIN = re.compile(r"([^:{][^:]*):([0-9]{1,18})-([0-9]{1,18})")
+
+
+def parse_plain(texts: list[str], names: Container[str]) -> tuple[list[str], list[int], list[int]] | None:
+    """(names, begs, ends) of regions that are all `name:beg-end` with plain numbers, an
+    existing name without ':' and no sequence named like the whole text: what
+    parse_region gives them, computed for all at once. None when any is otherwise."""
+    matches = list(map(_PLAIN.fullmatch, texts))
+    if None in matches or any(map(names.__contains__, texts)):
+        return None
+    found = [m[1] for m in matches]
+    if not all(map(names.__contains__, found)):
+        return None
+    # samtools: a start of 0 gives no bases; an end of 0 runs to the end.
+    begs = [int(m[2]) - 1 for m in matches]
+    ends = [int(m[3]) for m in matches]
+    if min(begs, default=0) < 0 or not all(ends):
+        return None
+    return found, begs, ends
 
 
 def clamp(beg: int, end: int, length: int) -> tuple[int, int]:
