@@ -44,7 +44,8 @@ def _mark_strand(text: str) -> str:
     return text
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+    """The command's parser and those of its subcommands, by name."""
     parser = argparse.ArgumentParser(prog="gelvo", description=__doc__, formatter_class=_TopFormatter)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -113,7 +114,7 @@ def _parser() -> argparse.ArgumentParser:
     stats.add_argument("fasta", metavar="FASTA", help="the FASTA file (indexed when needed)")
     stats.add_argument("--format", choices=["tsv", "json"], default="tsv", help="output format")
     stats.add_argument("--fai-idx", metavar="FILE", help="index path (default: FASTA.fai)")
-    return parser
+    return parser, {"index": index, "fetch": fetch, "stats": stats}
 
 
 def _warn(message: str) -> None:
@@ -163,10 +164,9 @@ def _silence_stdout() -> None:
 def _parse(argv: list[str]) -> tuple[argparse.ArgumentParser, argparse.Namespace]:
     """Options may come between and after the regions, as samtools takes them; argparse
     mixes them in only without subcommands, so the subcommand's parser reads its own."""
-    parser = _parser()
-    commands = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
-    if argv and argv[0] in commands.choices:
-        sub = commands.choices[argv[0]]
+    parser, commands = _parser()
+    if argv and argv[0] in commands:
+        sub = commands[argv[0]]
         args = sub.parse_intermixed_args(argv[1:])
         args.command = argv[0]
         return sub, args
