@@ -203,9 +203,9 @@ class Fetcher:
         if isinstance(chunk, BedColumns):
             begs, ends, minus = chunk.starts, chunk.ends, chunk.minus
             headers = list(map("{}:{}-{}".format, chunk.chroms, map((1).__add__, begs), ends))
-            if not self._run_columns(headers, chunk.chroms, begs, ends, chunk.minus):
+            if not self._run_columns(headers, chunk.chroms, begs, ends, minus):
                 self._run_requests(
-                    [(h, (c, s, e), m) for h, c, s, e, m in zip(headers, chunk.chroms, begs, ends, chunk.minus)]
+                    [(h, (c, s, e), m) for h, c, s, e, m in zip(headers, chunk.chroms, begs, ends, minus)]
                 )
         elif isinstance(chunk, RegionTexts):
             plain = parse_plain(chunk.texts, self.lengths)
