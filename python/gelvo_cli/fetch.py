@@ -156,6 +156,7 @@ class Writer:
         self.pieces: list[str] = []
         self.size = 0
         self.cutters = _Cutters(width)
+        self.width = width
 
     def record(self, header: str, minus: bool, seq: str) -> None:
         self.pieces.append(f">{header}{self.marks[minus]}\n")
@@ -167,17 +168,19 @@ class Writer:
             if self.size >= FLUSH_BYTES:
                 self.flush()
 
-    def records(self, headers: list[str], minus: list[bool], seqs: list[str]) -> None:
-        """Many records at once, none of them empty: every step is one C loop."""
+    def records(self, headers: list[str], minus: list[bool], seqs: list[gelvo.Sequence]) -> None:
+        """Many records at once, none of them empty, formatted natively from the fetched
+        values (whose bases need not become strs first)."""
         self.flush()
+        items: list[gelvo.Sequence | str] = list(seqs)
         if any(minus):
-            seqs = [seq.translate(_COMPLEMENT)[::-1] if m else seq for seq, m in zip(seqs, minus)]
-        heads = map(">{}{}\n".format, headers, map(self.marks.__getitem__, minus))
-        bodies = map("\n".join, map(operator.call, map(self.cutters.__getitem__, map(len, seqs)), seqs))
-        records = list(itertools.chain.from_iterable(zip(heads, bodies)))
-        step = 2 * FLUSH_RECORDS
-        for i in range(0, len(records), step):
-            self.out.write("".join(records[i : i + step]).encode("utf-8", "surrogateescape"))
+            items = [s.seq.translate(_COMPLEMENT)[::-1] if m else s for s, m in zip(seqs, minus)]
+        if any(minus) or self.marks[False]:
+            headers = list(map("{}{}".format, headers, map(self.marks.__getitem__, minus)))
+        for i in range(0, len(items), FLUSH_RECORDS):
+            self.out.write(
+                gelvo.Sequence._fasta(headers[i : i + FLUSH_RECORDS], items[i : i + FLUSH_RECORDS], self.width)
+            )
         self.out.flush()
 
     def flush(self) -> None:
@@ -226,7 +229,7 @@ class Fetcher:
         if None in lengths or not (all(map(operator.le, ends, lengths)) and all(map(operator.lt, begs, ends))):
             return False
         fetched = self.fasta.fetch_many(list(zip(names, map((1).__add__, begs), ends)))
-        self.writer.records(headers, minus, list(map(operator.attrgetter("seq"), fetched)))
+        self.writer.records(headers, minus, fetched)
         return True
 
     def _resolve(self, target) -> tuple[str, int, int, bool]:

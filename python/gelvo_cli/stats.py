@@ -3,32 +3,19 @@
 from __future__ import annotations
 
 import json
-from collections import Counter
 from typing import TextIO
 
 import gelvo
 
-_COMMON = "ACGTNacgtn"
-_DROP_COMMON = str.maketrans("", "", _COMMON)
 COLUMNS = ("name", "length", "A", "C", "G", "T", "N", "other", "gc", "lower")
 # The name of the total row in TSV output, as samtools idxstats names its catch-all row.
 TOTAL = "*"
 
 
 def composition(faidx: gelvo.Faidx, name: str) -> tuple[int, ...]:
-    """256 counts, one per byte value, over the residues of the whole record (no line ends).
-
-    This is the one place that tallies; a native tally can replace its body.
-    """
-    text = faidx.fetch_entire_sequence(name).seq
-    counts = [0] * 256
-    for letter in _COMMON:
-        counts[ord(letter)] = text.count(letter)
-    if sum(counts) < len(text):  # other residues: rare, and counted the slow way
-        rest = text.translate(_DROP_COMMON).encode("utf-8", "surrogateescape")
-        for byte, n in Counter(rest).items():
-            counts[byte] += n
-    return tuple(counts)
+    """256 counts, one per byte value, over the residues of the whole record (no line ends),
+    counted natively a few MiB at a time."""
+    return faidx._composition(name)
 
 
 def _row(name: str, counts: list[int] | tuple[int, ...]) -> dict[str, object]:
