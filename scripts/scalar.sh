@@ -6,8 +6,8 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PY=${1:-python3}
-. "$ROOT/scripts/packages.sh"
-need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+. "$ROOT/scripts/apt.sh"
+apt_need "${BUILD_NEEDS[@]}" "${TEST_NEEDS[@]}"
 
 echo "== engine tests (scalar)"
 cmake -S "$ROOT" -B "$ROOT/build/scalar-engine" -DGELVO_BUILD_MODULE=OFF -DGELVO_BUILD_TESTS=ON -DGELVO_SIMD=OFF \

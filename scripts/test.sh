@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ engine tests, then pytest against an installed
-# build of the module. Usage: scripts/test.sh [python]  (default: python3)
+# build of the module. Usage: scripts/test.sh [python]  (default: $PYTHON, else
+# python3; PYTHON=interpreter picks it as for scripts/tour.sh)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-PY=${1:-python3}
+PY=${1:-${PYTHON:-python3}}
 EXTRAS=test
 
-. "$ROOT/scripts/packages.sh"
-need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+. "$ROOT/scripts/apt.sh"
+apt_need "${BUILD_NEEDS[@]}" "${TEST_NEEDS[@]}"
 cmake -S "$ROOT" -B "$ROOT/build/engine-tests" -DGELVO_BUILD_MODULE=OFF -DGELVO_BUILD_TESTS=ON \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$ROOT/build/engine-tests" -j 2 >/dev/null

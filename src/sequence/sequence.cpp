@@ -200,6 +200,29 @@ double gc_iupac_fraction(std::string_view seq) noexcept {
   return sum / static_cast<double>(counted);
 }
 
+std::size_t fasta_record_size(std::size_t header, std::size_t bases, std::size_t width) noexcept {
+  const std::size_t lines = bases / width + (bases % width != 0);
+  std::size_t size;
+  if (__builtin_add_overflow(header, bases, &size) || __builtin_add_overflow(size, lines + 2, &size)) {
+    return SIZE_MAX;
+  }
+  return size;
+}
+
+char* write_fasta_record(char* out, std::string_view header, std::string_view bases, std::size_t width) noexcept {
+  *out++ = '>';
+  std::memcpy(out, header.data(), header.size());
+  out += header.size();
+  *out++ = '\n';
+  for (std::size_t at = 0; at < bases.size(); at += width) {
+    const std::size_t n = std::min(width, bases.size() - at);
+    std::memcpy(out, bases.data() + at, n);
+    out += n;
+    *out++ = '\n';
+  }
+  return out;
+}
+
 void count_bytes(std::string_view text, std::array<std::uint64_t, 256>& counts) noexcept {
   // Four tables, so that runs of one byte (long in DNA) do not make every
   // increment wait for the previous one to the same counter. 32-bit
