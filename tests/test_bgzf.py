@@ -12,7 +12,7 @@ from functools import partial
 
 import gelvo
 import pytest
-from bgzf_files import bgzip, compress, needs_bgzip
+from bgzf_files import bgzip, compress, needs_bgzip, needs_samtools
 
 RNG = random.Random(14)
 
@@ -271,3 +271,18 @@ def test_fork_while_another_thread_inflates(tmp_path):
         timeout=120,
     )
     assert (out.returncode, out.stdout.strip()) == (0, "forked"), out.stderr[-3000:]
+
+
+@needs_samtools
+@pytest.mark.parametrize("how", HOW)
+def test_the_command_reads_compressed_files_as_samtools_does(tmp_path, how):
+    _, packed = write_pair(tmp_path, TEXTS["crlf"], how)
+
+    def run(*argv):
+        return subprocess.run(argv, capture_output=True, timeout=60)
+
+    assert run(sys.executable, "-m", "gelvo_cli", "index", packed).returncode == 0
+    regions = ["a:5-120", "b", "a:490-600", "b:3-3"]
+    ours = run(sys.executable, "-m", "gelvo_cli", "fetch", packed, *regions, "-i")
+    theirs = run("samtools", "faidx", packed, *regions, "-i")
+    assert (ours.returncode, ours.stdout) == (theirs.returncode, theirs.stdout) != (0, b"")
