@@ -272,11 +272,11 @@ PyObject* Faidx_repr(PyObject* self) {
 
 PyObject* Faidx_keys(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    const auto& records = as_faidx(self)->faidx->index().records();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    const NameIndex& index = as_faidx(self)->faidx->index();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(index.size())));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      PyRef name = text_to_str(records[i].first);
+    for (std::size_t i = 0; i < index.size(); ++i) {
+      PyRef name = text_to_str(index.name(i));
       if (!name) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
     }

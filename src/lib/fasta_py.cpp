@@ -149,12 +149,12 @@ PyObject* record_by_name(PyObject* self, PyObject* key, std::string_view name) {
 }
 
 PyObject* record_at(PyObject* self, std::size_t position) {
-  const auto& records = as_fasta(self)->faidx->index().records();
-  if (position >= records.size()) {
+  const NameIndex& index = as_fasta(self)->faidx->index();
+  if (position >= index.size()) {
     PyErr_SetString(PyExc_IndexError, "Index out of range");
     return nullptr;
   }
-  PyRef name = text_to_str(records[position].first);
+  PyRef name = text_to_str(index.name(position));
   if (!name) return nullptr;
   return new_fasta_record(self, std::move(name)).release();
 }
@@ -182,8 +182,9 @@ PyObject* Fasta_item(PyObject* self, Py_ssize_t i) {
 
 Py_ssize_t Fasta_length(PyObject* self) {
   std::size_t total = 0;
-  for (const IndexRecord& record : as_fasta(self)->faidx->index().records()) {
-    if (__builtin_add_overflow(total, record.second.rlen, &total)) total = static_cast<std::size_t>(-1);
+  const NameIndex& index = as_fasta(self)->faidx->index();
+  for (std::size_t i = 0; i < index.size(); ++i) {
+    if (__builtin_add_overflow(total, index.entry(i).rlen, &total)) total = static_cast<std::size_t>(-1);
   }
   if (total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
     PyErr_SetNone(PyExc_OverflowError);
@@ -204,11 +205,11 @@ int Fasta_contains(PyObject* self, PyObject* arg) {
 template <class MakeItem>
 PyObject* list_of_entries(PyObject* self, MakeItem make_item) {
   return guarded([&]() -> PyObject* {
-    const auto& records = as_fasta(self)->faidx->index().records();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    const NameIndex& index = as_fasta(self)->faidx->index();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(index.size())));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      PyRef name = text_to_str(records[i].first);
+    for (std::size_t i = 0; i < index.size(); ++i) {
+      PyRef name = text_to_str(index.name(i));
       if (!name) return nullptr;
       PyRef item = make_item(std::move(name));
       if (!item) return nullptr;
