@@ -188,23 +188,25 @@ NameIndex NameIndex::from_records(RecordList records) {
 
 // ---------------------------------------------------------------- .fai text
 
-std::string format_index(const RecordList& records) {
-  std::string out;
-  out.resize(records.name_bytes() + records.size() * 5 * 21);
-  char* p = out.data();
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const std::string_view name = records.name(i);
+void append_index_lines(const RecordList& records, std::size_t* next, std::string& out, std::size_t limit) {
+  char numbers[4 * 21 + 1];
+  for (std::size_t& i = *next; i < records.size() && out.size() < limit; ++i) {
     const IndexEntry& e = records.entry(i);
-    std::memcpy(p, name.data(), name.size());
-    p += name.size();
-    const std::uint64_t numbers[4] = {e.rlen, e.offset, e.lenc, e.lenb};
-    for (std::uint64_t value : numbers) {
+    char* p = numbers;
+    for (const std::uint64_t value : {std::uint64_t{e.rlen}, e.offset, std::uint64_t{e.lenc}, std::uint64_t{e.lenb}}) {
       *p++ = '\t';
       p = std::to_chars(p, p + 20, value).ptr;
     }
     *p++ = '\n';
+    out.append(records.name(i));
+    out.append(numbers, static_cast<std::size_t>(p - numbers));
   }
-  out.resize(static_cast<std::size_t>(p - out.data()));
+}
+
+std::string format_index(const RecordList& records) {
+  std::string out;
+  std::size_t next = 0;
+  append_index_lines(records, &next, out, std::string::npos);
   return out;
 }
 

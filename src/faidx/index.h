@@ -113,6 +113,10 @@ Result<RecordList> scan_fasta(const std::string& fasta_path);
 
 // The .fai text of the records: "name\trlen\toffset\tlenc\tlenb\n" per record.
 std::string format_index(const RecordList& records);
+// The same text in pieces: appends the lines of records *next, *next + 1, ...
+// to out until it holds at least `limit` bytes or the records end, and
+// advances *next past them.
+void append_index_lines(const RecordList& records, std::size_t* next, std::string& out, std::size_t limit);
 
 // Writes the records to index_path atomically: the text goes to a temporary
 // file in the directory of the file a write to index_path lands in (the

@@ -56,11 +56,28 @@ std::string_view trim_whitespace(std::string_view text) noexcept {
   return text.substr(begin, end - begin);
 }
 
+namespace {
+
+bool ascii_whitespace(unsigned char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+}  // namespace
+
 std::string_view header_name(std::string_view header_text) noexcept {
+  // Headers are nearly always ASCII: their name ends at the first ASCII
+  // white space. Any other byte sends the header down the Unicode path.
+  const auto* p = reinterpret_cast<const unsigned char*>(header_text.data());
+  const std::size_t n = header_text.size();
+  std::size_t i = 0;
+  while (i < n && ascii_whitespace(p[i])) ++i;
+  const std::size_t first = i;
+  for (; i < n && p[i] < 0x80; ++i) {
+    if (ascii_whitespace(p[i])) return header_text.substr(first, i - first);
+  }
+  if (i == n) return header_text.substr(first);
   const std::size_t begin = skip_whitespace(header_text, 0);
-  std::size_t i = begin;
-  while (i < header_text.size() && whitespace_at(header_text, i) == 0) ++i;
-  return header_text.substr(begin, i - begin);
+  std::size_t end = begin;
+  while (end < n && whitespace_at(header_text, end) == 0) ++end;
+  return header_text.substr(begin, end - begin);
 }
 
 bool valid_utf8(std::string_view bytes) noexcept {

@@ -27,12 +27,11 @@ class Utf8Validator {
     std::size_t i = 0;
     while (i < n) {
       if (need_ == 0) {
-        while (i + 16 <= n) {
-          std::uint64_t a, b;
-          std::memcpy(&a, p + i, 8);
-          std::memcpy(&b, p + i + 8, 8);
-          if ((a | b) & 0x8080808080808080ULL) break;
-          i += 16;
+        while (i + 32 <= n) {
+          std::uint64_t w[4];
+          std::memcpy(w, p + i, 32);
+          if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) break;
+          i += 32;
         }
         if (i >= n) break;
         const unsigned char c = p[i++];

@@ -82,6 +82,20 @@ Status keep_attributes(int fd, const struct stat& old) {
   return Ok{};
 }
 
+// The .fai text goes out in pieces: no copy of the whole index in memory.
+Status write_records(int fd, const RecordList& records) {
+  constexpr std::size_t kPiece = 1 << 20;
+  std::string piece;
+  piece.reserve(kPiece + 4096);
+  for (std::size_t next = 0; next < records.size();) {
+    piece.clear();
+    append_index_lines(records, &next, piece, kPiece);
+    Status written = write_all(fd, piece);
+    if (!written) return written;
+  }
+  return Ok{};
+}
+
 Status close_checked(UniqueFd& fd) {
   if (::close(fd.release()) != 0) return FaidxError::from_errno(errno);
   return Ok{};
@@ -90,19 +104,19 @@ Status close_checked(UniqueFd& fd) {
 // The old index rewritten through its own descriptor: readers may see it
 // torn, which is why this is only the fallback of a directory that takes no
 // new file.
-Status rewrite_in_place(UniqueFd& old, std::string_view text) {
+Status rewrite_in_place(UniqueFd& old, const RecordList& records) {
   if (::ftruncate(old.get(), 0) != 0) return FaidxError::from_errno(errno);
-  Status written = write_all(old.get(), text);
+  Status written = write_records(old.get(), records);
   if (!written) return written;
   return close_checked(old);
 }
 
-Status replace(const std::string& target, const struct stat* old, std::string_view text, Temporary& temp) {
+Status replace(const std::string& target, const struct stat* old, const RecordList& records, Temporary& temp) {
   if (old != nullptr) {
     Status kept = keep_attributes(temp.fd.get(), *old);
     if (!kept) return kept;
   }
-  Status written = write_all(temp.fd.get(), text);
+  Status written = write_records(temp.fd.get(), records);
   if (!written) return written;
   Status closed = close_checked(temp.fd);
   if (!closed) return closed;
@@ -126,14 +140,13 @@ Status write_index(const std::string& index_path, const RecordList& records) {
     old_fd.reset(::open(target->c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK));
     if (!old_fd) return FaidxError::from_errno(errno);
   }
-  const std::string text = format_index(records);
   int errnum = 0;
   auto temp = create_temporary(*target, &errnum);
   if (!temp) {
-    if (old_fd && (errnum == EACCES || errnum == EPERM)) return rewrite_in_place(old_fd, text);
+    if (old_fd && (errnum == EACCES || errnum == EPERM)) return rewrite_in_place(old_fd, records);
     return std::move(temp).error();
   }
-  Status replaced = replace(*target, exists ? &old : nullptr, text, *temp);
+  Status replaced = replace(*target, exists ? &old : nullptr, records, *temp);
   if (!replaced) ::unlink(temp->path.c_str());
   return replaced;
 }
