@@ -69,12 +69,7 @@ class NameIndex {
   // Room for n names in total, names of name_bytes in total.
   void reserve(std::size_t n, std::size_t name_bytes = 0);
   // Inserts, or replaces the value under an existing name (keeping its place).
-  void insert_or_assign(std::string_view name, const IndexEntry& entry) { insert_or_assign(name, entry, hash(name)); }
-  // The same with the name's hash(), for callers that prefetch() its slot
-  // while they prepare other inserts.
-  void insert_or_assign(std::string_view name, const IndexEntry& entry, std::uint64_t hash);
-  static std::uint64_t hash(std::string_view name) noexcept;
-  void prefetch(std::uint64_t hash) const noexcept;
+  void insert_or_assign(std::string_view name, const IndexEntry& entry);
   // Null when the name is absent. Pointers stay valid while the index lives
   // and is not modified.
   const IndexEntry* find(std::string_view name) const noexcept;
@@ -87,6 +82,11 @@ class NameIndex {
   const IndexEntry& entry(std::size_t i) const noexcept { return records_.entry(i); }
 
  private:
+  // Fills empty slots with the records; false, with the slots half filled,
+  // at the first name that repeats an earlier one.
+  bool place_distinct() noexcept;
+  // Fetches the home slot of a hash into the cache ahead of its probe.
+  void prefetch(std::uint64_t hash) const noexcept;
   // Empty slots sized for capacity records.
   void reset_slots(std::size_t capacity);
   // reset_slots, then the records (distinct names) placed again.

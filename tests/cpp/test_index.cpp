@@ -96,9 +96,9 @@ TEST(NameIndex, DistinctRecordsAreAdoptedAsTheyAre) {
   expect_all(index, names);
 }
 
-TEST(NameIndex, ParseSizesTheTableOnceAndShrinksOverestimates) {
-  // Mostly lines that are not index lines: the table sized by the line count
-  // is made anew for the few records, which must all still be found.
+TEST(NameIndex, ParseOfMostlyOtherLinesFindsEveryRecord) {
+  // Mostly lines that are not index lines: room reserved by the line count
+  // is far more than the few records need, which must all still be found.
   std::string text;
   std::vector<std::string> names;
   for (std::size_t i = 0; i < 3'000; ++i) {
