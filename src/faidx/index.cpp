@@ -395,7 +395,10 @@ Result<NameIndex> load_index(const std::string& index_path) {
     const bool at_end = size < buffer.size();
     const std::string_view text(buffer.data(), size);
     const bool first = !parser;
-    if (first) parser = std::make_unique<IndexParser>(std::count(text.begin(), text.end(), '\n') + 1, size);
+    if (first) {
+      const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+      parser = std::make_unique<IndexParser>(lines, size);
+    }
     const std::size_t cut = at_end ? size : text.rfind('\n') + 1;  // 0 when no LF: npos + 1
     Status fed = parser->feed(text.substr(0, cut));
     if (!fed) return std::move(fed).error();
