@@ -22,14 +22,12 @@ namespace gelvo {
 
 void RecordList::reserve(std::size_t records, std::size_t name_bytes) {
   names_.reserve(name_bytes);
-  ends_.reserve(records);
-  entries_.reserve(records);
+  items_.reserve(records);
 }
 
 void RecordList::push_back(std::string_view name, const IndexEntry& entry) {
   names_.append(name);
-  ends_.push_back(names_.size());
-  entries_.push_back(entry);
+  items_.push_back(Item{entry, names_.size()});
 }
 
 // ---------------------------------------------------------------- NameIndex

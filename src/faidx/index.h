@@ -30,15 +30,15 @@ class RecordList {
   void reserve(std::size_t records, std::size_t name_bytes);
   void push_back(std::string_view name, const IndexEntry& entry);
 
-  std::size_t size() const noexcept { return entries_.size(); }
-  bool empty() const noexcept { return entries_.empty(); }
+  std::size_t size() const noexcept { return items_.size(); }
+  bool empty() const noexcept { return items_.empty(); }
   // Views stay valid until the list is modified.
   std::string_view name(std::size_t i) const noexcept {
-    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-    return std::string_view(names_).substr(begin, ends_[i] - begin);
+    const std::size_t begin = i == 0 ? 0 : items_[i - 1].name_end;
+    return std::string_view(names_).substr(begin, items_[i].name_end - begin);
   }
-  const IndexEntry& entry(std::size_t i) const noexcept { return entries_[i]; }
-  IndexEntry& entry(std::size_t i) noexcept { return entries_[i]; }
+  const IndexEntry& entry(std::size_t i) const noexcept { return items_[i].entry; }
+  IndexEntry& entry(std::size_t i) noexcept { return items_[i].entry; }
   // Bytes of all names together.
   std::size_t name_bytes() const noexcept { return names_.size(); }
 
@@ -47,8 +47,14 @@ class RecordList {
  private:
   friend class NameIndex;
   std::string names_;
-  std::vector<std::size_t> ends_;  // end of each name in names_
-  std::vector<IndexEntry> entries_;
+  // A record's entry and where its name ends share a cache line: a lookup
+  // that finds the name has the entry at hand.
+  struct Item {
+    IndexEntry entry;
+    std::size_t name_end;  // in names_; the name begins where the previous one ends
+    bool operator==(const Item&) const = default;
+  };
+  std::vector<Item> items_;
 };
 
 // Map from sequence name (bytes, case-sensitive) to IndexEntry: one entry per
