@@ -238,12 +238,47 @@ bool parse_unsigned(std::string_view field, T* out) noexcept {
   return true;
 }
 
-bool ascii_whitespace(char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
-
 struct IndexLine {
   std::string_view name;
   IndexEntry entry;
 };
+
+bool ascii_whitespace(char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+// One number of a well-formed index line: digits (after an optional '+')
+// up to a TAB, or up to the end of the line for the last field. The
+// position after that TAB, or null for anything else.
+template <class T>
+const char* next_number(const char* p, const char* end, bool last, T* out) noexcept {
+  if (p < end && *p == '+') ++p;
+  const char* const digits = p;
+  T value = 0;
+  for (; p < end; ++p) {
+    const auto digit = static_cast<unsigned char>(*p - '0');
+    if (digit > 9) break;
+    if (__builtin_mul_overflow(value, T{10}, &value) || __builtin_add_overflow(value, T{digit}, &value)) return nullptr;
+  }
+  if (p == digits || (last ? p != end : p == end || *p != '\t')) return nullptr;
+  *out = value;
+  return p + 1;
+}
+
+// The line read in one pass when it is a well-formed index line: the fields
+// are found while their numbers are read, instead of a search per field.
+bool parse_well_formed(std::string_view line, IndexLine* out) noexcept {
+  const char* const end = line.data() + line.size();
+  const auto* tab = static_cast<const char*>(std::memchr(line.data(), '\t', line.size()));
+  if (tab == nullptr) return false;
+  IndexEntry e;
+  const char* p = tab + 1;
+  if (!(p = next_number(p, end, false, &e.rlen)) || !(p = next_number(p, end, false, &e.offset)) ||
+      !(p = next_number(p, end, false, &e.lenc)) || !next_number(p, end, true, &e.lenb)) {
+    return false;
+  }
+  out->name = line.substr(0, static_cast<std::size_t>(tab - line.data()));
+  out->entry = e;
+  return true;
+}
 
 // One .fai line without its LF: 1 for an index line (in *out), 0 for a line
 // that is skipped, -1 for a bad number (named in *bad).
@@ -257,6 +292,9 @@ int parse_index_line(std::string_view line, IndexLine* out, const char** bad) no
   if (first >= 0x80 || last >= 0x80 || ascii_whitespace(line.front()) || ascii_whitespace(line.back())) {
     line = trim_whitespace(line);
   }
+  if (parse_well_formed(line, out)) return 1;
+  // Anything else is split into fields first: a line without exactly five
+  // is skipped whatever its numbers.
   std::string_view fields[5];
   std::size_t count = 0;
   const char* p = line.data();
