@@ -8,6 +8,7 @@ PY=${1:-${PYTHON:-python3}}
 EXTRAS=test
 
 . "$ROOT/scripts/apt.sh"
+# samtools also for the layout tests, which compare the index build with it.
 apt_need "${BUILD_NEEDS[@]}" "${TEST_NEEDS[@]}"
 cmake -S "$ROOT" -B "$ROOT/build/engine-tests" -DGELVO_BUILD_MODULE=OFF -DGELVO_BUILD_TESTS=ON \
   -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <random>
 
 #include "faidx/io.h"
 
@@ -47,12 +46,38 @@ Result<bgzf::BlockIndex> load_gzi(const std::string& gzi_path, const BgzfFile& f
   return index;
 }
 
+namespace {
+
+// Both indexes from one read of the whole file: the inflated text goes to
+// the .fai scan, the member list makes the block index.
+Result<NameIndex> build_both(BgzfFile& file, const std::string& fai_path, const std::string& gzi_path,
+                             bool write_blocks) {
+  FastaIndexBuild build;
+  auto blocks = walk_members(file, [&](const unsigned char* p, std::size_t n, std::uint64_t) {
+    return build.feed(reinterpret_cast<const char*>(p), n);
+  });
+  if (!blocks) return std::move(blocks).error();
+  // Before the records: text that is not UTF-8 stops the walk early, and
+  // its partial block list must not be written.
+  auto records = build.finish();
+  if (!records) return std::move(records).error();
+  if (write_blocks) {
+    Status written = write_gzi(gzi_path, *blocks);
+    if (!written) return std::move(written).error();
+  }
+  Status written = write_index(fai_path, *records);
+  if (!written) return std::move(written).error();
+  file.set_block_index(std::move(*blocks));
+  return NameIndex::from_records(std::move(*records));
+}
+
+}  // namespace
+
 Result<NameIndex> acquire_bgzf_indexes(BgzfFile& file, const std::string& fai_path, bool rebuild, bool build_index) {
   const std::string gzi_path = gzi_path_of(file);
-  const bool build_fai = index_needs_build(file.path(), fai_path, rebuild, build_index);
   const bool build_blocks = index_needs_build(file.path(), gzi_path, rebuild, build_index);
-  if (build_fai) {
-    return FaidxError(ErrorKind::FastaIndexing, "building the .fai of a BGZF file comes with the chunked scanner");
+  if (index_needs_build(file.path(), fai_path, rebuild, build_index)) {
+    return build_both(file, fai_path, gzi_path, build_blocks);
   }
   auto names = load_index(fai_path);
   if (!names) return names;
@@ -63,16 +88,7 @@ Result<NameIndex> acquire_bgzf_indexes(BgzfFile& file, const std::string& fai_pa
 }
 
 Status write_gzi(const std::string& gzi_path, const bgzf::BlockIndex& index) {
-  const std::string bytes = bgzf::format_gzi(index);
-  std::random_device entropy;
-  const std::string temp = gzi_path + ".tmp" + std::to_string(entropy());
-  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (!fd) return FaidxError::from_errno(errno);
-  Status written = write_all(fd.get(), bytes);
-  if (written && ::close(fd.release()) != 0) written = FaidxError::from_errno(errno);
-  if (written && ::rename(temp.c_str(), gzi_path.c_str()) != 0) written = FaidxError::from_errno(errno);
-  if (!written) ::unlink(temp.c_str());
-  return written;
+  return write_index_file(gzi_path, [&](int fd) { return write_all(fd, bgzf::format_gzi(index)); });
 }
 
 }  // namespace gelvo

@@ -65,9 +65,9 @@ PyObject* record_by_name(PyObject* self, PyObject* key, std::string_view name) {
 }
 
 PyObject* record_at(PyObject* self, std::size_t position) {
-  const auto& records = engine_of(self).index().records();
-  if (position >= records.size()) return raise_text(PyExc_IndexError, "Index out of range");
-  PyRef name = text_to_str(records[position].first);
+  const NameIndex& index = engine_of(self).index();
+  if (position >= index.size()) return raise_text(PyExc_IndexError, "Index out of range");
+  PyRef name = text_to_str(index.name(position));
   if (!name) return nullptr;
   return new_fasta_record(self, std::move(name)).release();
 }
@@ -97,8 +97,9 @@ PyObject* Fasta_item(PyObject* self, Py_ssize_t i) {
 Py_ssize_t Fasta_length(PyObject* self) {
   return guarded([&]() -> Py_ssize_t {
     std::size_t total = 0;
-    for (const IndexRecord& record : engine_of(self).index().records()) {
-      if (__builtin_add_overflow(total, record.second.rlen, &total)) total = static_cast<std::size_t>(-1);
+    const NameIndex& index = engine_of(self).index();
+    for (std::size_t i = 0; i < index.size(); ++i) {
+      if (__builtin_add_overflow(total, index.entry(i).rlen, &total)) total = static_cast<std::size_t>(-1);
     }
     if (total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
       PyErr_SetNone(PyExc_OverflowError);

@@ -246,11 +246,11 @@ int open_file_contains(PyObject* self, PyObject* key) {
 }
 
 PyObject* open_file_keys(PyObject* self) {
-  const auto& records = engine_of(self).index().records();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  const NameIndex& index = engine_of(self).index();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(index.size())));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    PyRef name = text_to_str(records[i].first);
+  for (std::size_t i = 0; i < index.size(); ++i) {
+    PyRef name = text_to_str(index.name(i));
     if (!name) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
   }
