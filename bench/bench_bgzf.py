@@ -242,6 +242,26 @@ def memory_note(link: str, g) -> str:
     )
 
 
+SPIN = "import time\nt = time.process_time()\nwhile time.process_time() - t < 0.5: pass"
+
+
+def machine_parallelism() -> float:
+    """How many CPUs two busy processes got at once: 2 x (time of one) / (time
+    of two side by side). 2.0 on an idle two-CPU machine; the thread-scaling
+    row cannot beat it."""
+
+    def run(n):
+        t0 = time.perf_counter()
+        procs = [subprocess.Popen([sys.executable, "-c", SPIN]) for _ in range(n)]
+        for p in procs:
+            p.wait()
+        return time.perf_counter() - t0
+
+    one = min(run(1) for _ in range(2))
+    two = min(run(2) for _ in range(2))
+    return 2 * one / two
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size", type=genomes.parse_size, default=None)
@@ -259,6 +279,7 @@ def main() -> None:
     print(f"gelvo: {common.gelvo_origin(gelvo)}")
     print(f"genome: {packed} ({packed.stat().st_size / 2**20:.0f} MiB compressed, {g.size / 2**30:.2f} Gbases)")
     print(common.load_note())
+    print(f"machine: two busy processes ran {machine_parallelism():.2f} CPUs' worth at once")
     with tempfile.TemporaryDirectory(prefix="bench-bgzf-") as tmp:
         scratch = Path(tmp)
         for where in ("gelvo", "samtools"):
@@ -276,6 +297,7 @@ def main() -> None:
     ]
     common.print_table(["workload (time per call or per pass)", "gelvo", "peer", "gelvo/peer", "target"], table)
     print(note)
+    print(f"machine: two busy processes ran {machine_parallelism():.2f} CPUs' worth at once")
     print(common.load_note())
 
 

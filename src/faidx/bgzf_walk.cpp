@@ -80,6 +80,12 @@ class Chunk {
     }
   }
 
+  // Lists nothing: the end of the file.
+  void clear() noexcept {
+    listed_.clear();
+    fault_.reset();
+  }
+
   std::size_t members() const noexcept { return listed_.size(); }
   const Listed& member(std::size_t k) const noexcept { return listed_[k]; }
   std::uint64_t offset_of(std::size_t k) const noexcept { return base_ + listed_[k].at; }
@@ -156,11 +162,18 @@ Result<bgzf::BlockIndex> walk_members(const BgzfFile& file, const InflatedSink& 
   WorkerPool& pool = WorkerPool::instance();
   bgzf::BlockIndexBuilder builder;
   std::optional<FaidxError> failure;
-  // Two chunks: the workers inflate one while this thread hands the text of
-  // the other to the sink.
-  Chunk chunks[2];
+  // Three chunks in turn: while the workers inflate one, this thread hands
+  // the text of the one before to the sink and then reads the one after, so
+  // that neither the sink nor the reads (copies out of the page cache) hold
+  // up the inflating. A chunk that lists nothing and found no fault is the
+  // end.
+  Chunk chunks[3];
   std::uint64_t pos = 0;
   auto read = [&](Chunk& chunk) -> Status {
+    if (pos >= file.compressed_size()) {
+      chunk.clear();
+      return Ok{};
+    }
     auto used = chunk.read(file, pos, true);
     if (!used) return std::move(used).error();
     pos += *used;
@@ -169,22 +182,22 @@ Result<bgzf::BlockIndex> walk_members(const BgzfFile& file, const InflatedSink& 
   auto inflate = [&](Chunk& chunk) {
     return [&](std::size_t begin, std::size_t end) { chunk.inflate(file, begin, end); };
   };
-  Status first = read(chunks[0]);
-  if (!first) return std::move(first).error();
-  pool.parallel_for(chunks[0].members(), inflate(chunks[0]));
-  for (int current = 0;; current ^= 1) {
-    Chunk& ready = chunks[current];
-    if (ready.fault() || pos >= file.compressed_size()) {
-      deliver(ready, builder, sink, &failure);
-      break;
-    }
-    Chunk& ahead = chunks[current ^ 1];
-    Status next = read(ahead);
-    if (!next) return std::move(next).error();
+  Status status = read(chunks[0]);
+  if (!status) return std::move(status).error();
+  pool.parallel_for(chunks[0].members(), inflate(chunks[0]), [&] { status = read(chunks[1]); });
+  for (std::size_t round = 0; status; ++round) {
+    Chunk& ready = chunks[round % 3];
+    Chunk& ahead = chunks[(round + 1) % 3];
+    Chunk& next = chunks[(round + 2) % 3];
+    if (ready.members() == 0 && !ready.fault()) break;
     bool going = true;
-    pool.parallel_for(ahead.members(), inflate(ahead), [&] { going = deliver(ready, builder, sink, &failure); });
+    pool.parallel_for(ahead.members(), inflate(ahead), [&] {
+      going = deliver(ready, builder, sink, &failure);
+      if (going) status = read(next);
+    });
     if (!going) break;
   }
+  if (!status) return std::move(status).error();
   if (failure) return std::move(*failure);
   return builder.finish(file.compressed_size());
 }
