@@ -67,7 +67,7 @@ PyObject* record_by_name(PyObject* self, PyObject* key, std::string_view name) {
 PyObject* record_at(PyObject* self, std::size_t position) {
   const NameIndex& index = engine_of(self).index();
   if (position >= index.size()) return raise_text(PyExc_IndexError, "Index out of range");
-  PyRef name = text_to_str(index.name(position));
+  PyRef name = open_file_name(self, position);
   if (!name) return nullptr;
   return new_fasta_record(self, std::move(name)).release();
 }
