@@ -10,6 +10,7 @@
 #include "errors/py/raise.h"
 #include "faidx/py/batch_py.h"
 #include "faidx/py/open_file_py.h"
+#include "faidx/py/windows_py.h"
 #include "sequence/py/sequence_py.h"
 
 namespace gelvo::py {
@@ -129,6 +130,14 @@ PyObject* Faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
   return guarded([&] { return fetch_many_same_chr_call(engine_of(self), args, nargs, kwnames, BatchCall::Faidx); });
 }
 
+PyObject* Faidx_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return fetch_array_call(engine_of(self), args, nargs, kwnames); });
+}
+
+PyObject* Faidx_fetch_array_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return fetch_array_same_chr_call(engine_of(self), args, nargs, kwnames); });
+}
+
 PyObject* Faidx_reduce(PyObject* self, PyObject*) {
   return guarded([&] { return open_file_reduce(self, Signature::Faidx); });
 }
@@ -141,6 +150,8 @@ PyMethodDef Faidx_methods[] = {
     {"fetch_many", method(Faidx_fetch_many), METH_FASTCALL | METH_KEYWORDS, fetch_many_doc(BatchCall::Faidx)},
     {"fetch_many_same_chr", method(Faidx_fetch_many_same_chr), METH_FASTCALL | METH_KEYWORDS,
      fetch_many_same_chr_doc(BatchCall::Faidx)},
+    {"fetch_array", method(Faidx_fetch_array), METH_FASTCALL | METH_KEYWORDS, kFetchArrayDoc},
+    {"fetch_array_same_chr", method(Faidx_fetch_array_same_chr), METH_FASTCALL | METH_KEYWORDS, kFetchArraySameChrDoc},
     {"__reduce__", Faidx_reduce, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickle support: the class and the arguments that open the file again."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,0 +1,66 @@
+// Fixed-length windows of sequences written straight into a caller's
+// buffer, as bytes or one-hot encoded: the batches a sequence model trains
+// on, without one value per window.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "errors/error.h"
+#include "faidx/faidx.h"
+#include "sequence/onehot.h"
+
+namespace gelvo {
+
+// Windows of `length` bases. Window i covers bases starts[i] ..
+// starts[i] + length - 1 (1-based, inclusive) of the sequence *entries[i],
+// or of *entries[0] when entries holds a single entry for every window. A
+// window may reach past either end of its sequence or lie wholly outside.
+// The spans are viewed, not owned, and must not change during the fill.
+struct WindowRequest {
+  std::span<const IndexEntry* const> entries;
+  std::span<const std::int64_t> starts;
+  std::size_t length = 0;
+  // Written at the positions outside 1..rlen, as it is, on either strand.
+  char pad = 'N';
+  // Reverse complemented windows: all of them, or those whose flag is
+  // nonzero (one flag per window; empty for none).
+  bool reverse_all = false;
+  std::span<const unsigned char> reverse;
+  // Null writes the bytes themselves; otherwise their encoding.
+  const OneHotEncoder* onehot = nullptr;
+
+  std::size_t count() const noexcept { return starts.size(); }
+  // Bytes one window takes in the output.
+  std::size_t row_bytes() const noexcept { return onehot ? length * onehot->width() : length; }
+};
+
+// Whether fill_windows runs the request on the worker pool, and so calls
+// keep_going: from about a megabyte of output on. Smaller requests run on
+// the calling thread, where handing them to other threads costs more than
+// it saves.
+bool windows_run_in_parallel(const WindowRequest& request) noexcept;
+
+// Asked on the calling thread every few milliseconds while the workers
+// fill; false stops the fill.
+using KeepGoing = std::function<bool()>;
+
+// Writes the windows of request into out, which holds count() * row_bytes()
+// bytes: row after row, each window's bytes as a fetch of its bases returns
+// them (through Faidx::extract, upper-cased when the handle says so),
+// positions outside the sequence filled with pad, reverse complemented
+// (Sequence's complement table) where asked, then encoded if asked. Bases
+// the index promises but the file lacks are the handle's default_seq when
+// that is one letter, else pad.
+//
+// Returns true when every window is written, false when keep_going stopped
+// the fill (some windows are then written, others not), or the source's
+// first read error. Large requests run on WorkerPool::instance(): workers
+// claim blocks of windows in order, and the calling thread only watches.
+// Throws std::bad_alloc.
+Result<bool> fill_windows(const Faidx& faidx, const WindowRequest& request, unsigned char* out,
+                          const KeepGoing& keep_going);
+
+}  // namespace gelvo

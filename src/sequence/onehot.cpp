@@ -1,0 +1,137 @@
+#include "sequence/onehot.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+namespace gelvo {
+
+namespace {
+
+// One element's bytes, at most eight.
+struct Element {
+  unsigned char bytes[8] = {};
+};
+
+template <class T>
+Element element_of(T value) noexcept {
+  Element e;
+  std::memcpy(e.bytes, &value, sizeof value);
+  return e;
+}
+
+// The smallest magnitude a float rounds up to infinity from: halfway
+// between the largest float and 2^128, a tie that rounds to the even
+// infinity.
+constexpr double kFloatOverflow = 0x1.ffffffp+127;
+
+std::optional<Element> element(ElementType type, double value) noexcept {
+  switch (type) {
+    case ElementType::Bool:
+      if (value != 0.0 && value != 1.0) return std::nullopt;
+      return element_of(static_cast<std::uint8_t>(value));
+    case ElementType::UInt8:
+      // NaN fails the range test.
+      if (!(value >= 0.0 && value <= 255.0) || value != std::floor(value)) return std::nullopt;
+      return element_of(static_cast<std::uint8_t>(value));
+    case ElementType::Float16: {
+      const std::uint16_t bits = to_binary16(value);
+      if (std::isfinite(value) && (bits & 0x7fff) == 0x7c00) return std::nullopt;
+      return element_of(bits);
+    }
+    case ElementType::Float32:
+      if (std::isfinite(value) && std::fabs(value) >= kFloatOverflow) return std::nullopt;
+      return element_of(static_cast<float>(value));
+    case ElementType::Float64: return element_of(value);
+  }
+  return std::nullopt;
+}
+
+int channel_of(unsigned byte) noexcept {
+  switch (byte | 0x20) {  // either case
+    case 'a': return 0;
+    case 'c': return 1;
+    case 'g': return 2;
+    case 't': return 3;
+    default: return -1;
+  }
+}
+
+// A fixed width lets the compiler turn each copy into one or two moves.
+template <std::size_t W>
+void encode_rows(const unsigned char* table, const unsigned char* src, std::size_t n, unsigned char* dst) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned char byte = src[i];
+    std::memcpy(dst + i * W, table + std::size_t{byte} * W, W);
+  }
+}
+
+}  // namespace
+
+std::size_t element_size(ElementType type) noexcept {
+  switch (type) {
+    case ElementType::Bool:
+    case ElementType::UInt8: return 1;
+    case ElementType::Float16: return 2;
+    case ElementType::Float32: return 4;
+    case ElementType::Float64: return 8;
+  }
+  return 1;
+}
+
+std::uint16_t to_binary16(double value) noexcept {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  const auto sign = static_cast<std::uint16_t>((bits >> 48) & 0x8000);
+  const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  if (biased == 0x7ff) return static_cast<std::uint16_t>(sign | 0x7c00 | (fraction != 0 ? 0x200 : 0));
+  // Subnormal doubles lie far below half the smallest binary16.
+  if (biased == 0) return sign;
+  const int exponent = biased - 1023;
+  if (exponent > 15) return static_cast<std::uint16_t>(sign | 0x7c00);
+  // The 53-bit significand in units of the result's last place: 2^-10
+  // relative for normal results, 2^-24 absolute below 2^-14.
+  const std::uint64_t significand = fraction | (std::uint64_t{1} << 52);
+  const int shift = exponent >= -14 ? 42 : 28 - exponent;
+  if (shift > 53) return sign;  // below 2^-25: rounds to zero
+  std::uint64_t q = significand >> shift;
+  const std::uint64_t rest = significand & ((std::uint64_t{1} << shift) - 1);
+  const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+  if (rest > half || (rest == half && (q & 1) != 0)) ++q;
+  // q carries the implicit bit at 2^10, so adding it to the exponent field
+  // one below its place lets a rounding carry step up the exponent (and
+  // from 65504 up to infinity, 0x7c00, at most); a subnormal that rounds up
+  // to 2^10 becomes the smallest normal the same way.
+  const std::uint64_t magnitude = exponent >= -14 ? (static_cast<std::uint64_t>(exponent + 14) << 10) + q : q;
+  return static_cast<std::uint16_t>(sign | magnitude);
+}
+
+std::optional<OneHotEncoder> OneHotEncoder::make(ElementType type, double unknown) {
+  const auto one = element(type, 1.0);
+  const auto zero = element(type, 0.0);
+  const auto other = element(type, unknown);
+  if (!one || !zero || !other) return std::nullopt;
+  const std::size_t size = element_size(type);
+  const std::size_t width = 4 * size;
+  std::vector<unsigned char> table(256 * width);
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    const int hot = channel_of(byte);
+    for (int channel = 0; channel < 4; ++channel) {
+      const Element& e = hot < 0 ? *other : channel == hot ? *one : *zero;
+      std::memcpy(&table[byte * width + static_cast<std::size_t>(channel) * size], e.bytes, size);
+    }
+  }
+  return OneHotEncoder(width, std::move(table));
+}
+
+void OneHotEncoder::encode(const unsigned char* src, std::size_t n, unsigned char* dst) const noexcept {
+  const unsigned char* table = table_.data();
+  switch (width_) {
+    case 4: return encode_rows<4>(table, src, n, dst);
+    case 8: return encode_rows<8>(table, src, n, dst);
+    case 16: return encode_rows<16>(table, src, n, dst);
+    default: return encode_rows<32>(table, src, n, dst);
+  }
+}
+
+}  // namespace gelvo
