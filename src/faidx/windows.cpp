@@ -70,9 +70,10 @@ class WindowWriter {
  private:
   // A short file reads as the filler a fetch would add, when that is one
   // byte per base.
-  static char filler_of(const Faidx& faidx) noexcept {
+  static std::optional<char> filler_of(const Faidx& faidx) noexcept {
     const auto& filler = faidx.options().default_seq;
-    return filler && filler->size() == 1 ? (*filler)[0] : '\0';
+    if (filler && filler->size() == 1) return (*filler)[0];
+    return std::nullopt;
   }
 
   const IndexEntry& entry_of(std::size_t i) const noexcept {
@@ -120,10 +121,20 @@ class WindowWriter {
     const FetchPlan plan{&entry, Region{false, c.first, c.first + c.count - 1, 0, 0}};
     auto got = faidx_.extract(plan, bases, c.count);
     if (!got) return std::move(got).error();
-    if (*got < c.count) std::memset(bases + *got, filler_ ? filler_ : request_.pad, c.count - *got);
+    std::size_t present = *got;
+    if (present < c.count && filler_) {
+      std::memset(bases + present, *filler_, c.count - present);
+      present = c.count;
+    }
     // After the filling, as a fetch cases its filler too.
-    faidx_.apply_case(bases, c.count);
-    if (reverse) reverse_complement_in_place(bases, c.count);
+    faidx_.apply_case(bases, present);
+    if (reverse) reverse_complement_in_place(bases, present);
+    if (present < c.count) {
+      // Bases the file lacks, with no filler, are padding: after the others,
+      // or before them on the reverse strand.
+      if (reverse) std::memmove(bases + (c.count - present), bases, present);
+      std::memset(reverse ? bases : bases + present, pad, c.count - present);
+    }
     std::memset(dst + lead + c.count, pad, length - lead - c.count);
     return Ok{};
   }
@@ -132,7 +143,7 @@ class WindowWriter {
   const WindowRequest& request_;
   unsigned char* const out_;
   const std::size_t row_bytes_;
-  const char filler_;  // '\0' when the pad stands in
+  const std::optional<char> filler_;
 };
 
 // A request on the worker pool: blocks claimed in order until none is
