@@ -1,5 +1,6 @@
 #include "faidx/py/windows_py.h"
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -77,28 +78,33 @@ bool to_int64(PyObject* obj, const char* arg, std::int64_t* out) {
   return true;
 }
 
-// The entry of each name, looked up once per run of the same name object
-// (the objects stay alive in the caller's snapshot, so an address is never
-// reused meanwhile).
+// The entry of each name object, remembered by its address: requests name
+// a few sequences many times over, often through the same str objects. The
+// objects stay alive in the caller's snapshot, so no address is reused while
+// the lookup lives.
 class EntryLookup {
  public:
   explicit EntryLookup(const Faidx& faidx) : faidx_(faidx) {}
 
   const IndexEntry* find(PyObject* name, const char* arg) {
-    if (name == last_) return entry_;
+    Slot& slot = slots_[(reinterpret_cast<std::uintptr_t>(name) >> 4) % slots_.size()];
+    if (slot.name == name) return slot.entry;
     std::string_view text;
     if (!to_text(name, arg, &text)) return nullptr;
     auto found = faidx_.find_entry(text);
     if (!found) return raise_error(found.error());
-    last_ = name;
-    entry_ = *found;
-    return entry_;
+    slot = {name, *found};
+    return slot.entry;
   }
 
  private:
+  struct Slot {
+    PyObject* name = nullptr;
+    const IndexEntry* entry = nullptr;
+  };
+
   const Faidx& faidx_;
-  PyObject* last_ = nullptr;
-  const IndexEntry* entry_ = nullptr;
+  std::array<Slot, 64> slots_{};
 };
 
 // Bases of start..end: 0 when end < start, saturated where the count does
