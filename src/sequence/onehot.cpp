@@ -113,13 +113,18 @@ std::optional<OneHotEncoder> OneHotEncoder::make(ElementType type, double unknow
   if (!one || !zero || !other) return std::nullopt;
   const std::size_t size = element_size(type);
   const std::size_t width = 4 * size;
+  // Five distinct rows: one per base, and the one of every other byte.
+  unsigned char rows[5][32];
+  for (std::size_t row = 0; row < 5; ++row) {
+    for (std::size_t channel = 0; channel < 4; ++channel) {
+      const Element& e = row == 4 ? *other : channel == row ? *one : *zero;
+      std::memcpy(&rows[row][channel * size], e.bytes, size);
+    }
+  }
   std::vector<unsigned char> table(256 * width);
   for (unsigned byte = 0; byte < 256; ++byte) {
     const int hot = channel_of(byte);
-    for (int channel = 0; channel < 4; ++channel) {
-      const Element& e = hot < 0 ? *other : channel == hot ? *one : *zero;
-      std::memcpy(&table[byte * width + static_cast<std::size_t>(channel) * size], e.bytes, size);
-    }
+    std::memcpy(&table[byte * width], rows[hot < 0 ? 4 : hot], width);
   }
   return OneHotEncoder(width, std::move(table));
 }

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <span>
@@ -304,27 +305,41 @@ constexpr DtypeChoice kDtypes[] = {
     {"uint8", ElementType::UInt8},     {"bool", ElementType::Bool},       {"float16", ElementType::Float16},
     {"float32", ElementType::Float32}, {"float64", ElementType::Float64},
 };
+constexpr std::size_t kDtypeCount = std::size(kDtypes);
+
+// The dtype objects of kDtypes, made once (null with an exception when
+// NumPy refuses one); kept for the life of the process, as NumPy is.
+PyObject* const* choice_dtypes(const NumPy& np) {
+  static std::array<PyObject*, kDtypeCount> dtypes{};
+  if (dtypes.back() != nullptr) return dtypes.data();
+  for (std::size_t i = 0; i < kDtypeCount; ++i) {
+    if (dtypes[i] != nullptr) continue;
+    dtypes[i] = PyObject_CallFunction(np.dtype, "s", kDtypes[i].name);
+    if (dtypes[i] == nullptr) return nullptr;
+  }
+  return dtypes.data();
+}
 
 // Whatever numpy.dtype() accepts, as long as it names one of kDtypes in the
 // machine's byte order; bytes are uint8 only.
 bool convert_dtype(const NumPy& np, PyObject* obj, bool onehot, Options* options) {
   constexpr const char* kArg = "dtype";
-  PyRef given = PyRef::steal(obj == nullptr || obj == Py_None ? PyObject_CallFunction(np.dtype, "s", "uint8")
-                                                              : PyObject_CallOneArg(np.dtype, obj));
+  PyObject* const* dtypes = choice_dtypes(np);
+  if (dtypes == nullptr) return false;
+  PyRef given =
+      obj == nullptr || obj == Py_None ? PyRef::borrow(dtypes[0]) : PyRef::steal(PyObject_CallOneArg(np.dtype, obj));
   if (!given) return false;
-  for (const DtypeChoice& choice : kDtypes) {
-    PyRef candidate = PyRef::steal(PyObject_CallFunction(np.dtype, "s", choice.name));
-    if (!candidate) return false;
-    const int same = PyObject_RichCompareBool(given.get(), candidate.get(), Py_EQ);
+  for (std::size_t i = 0; i < kDtypeCount; ++i) {
+    const int same = given.get() == dtypes[i] ? 1 : PyObject_RichCompareBool(given.get(), dtypes[i], Py_EQ);
     if (same < 0) return false;
     if (same == 0) continue;
-    if (!onehot && choice.type != ElementType::UInt8) {
+    if (!onehot && kDtypes[i].type != ElementType::UInt8) {
       PyErr_Format(PyExc_ValueError, "argument '%s': windows without onehot are bytes (uint8), not %S", kArg,
                    given.get());
       return false;
     }
-    options->type = choice.type;
-    options->dtype = std::move(given);
+    options->type = kDtypes[i].type;
+    options->dtype = PyRef::borrow(dtypes[i]);
     return true;
   }
   PyErr_Format(PyExc_ValueError, "argument '%s': expected bool, uint8, float16, float32 or float64, got %S", kArg,
