@@ -111,7 +111,7 @@ class Faidx:
         onehot: bool = False,
         rc: _Strands = None,
         pad: str = "N",
-        dtype: npt.DTypeLike = None,
+        dtype: npt.DTypeLike | None = None,
         unknown: float = 0,
         out: _Windows | None = None,
     ) -> _Windows: ...
@@ -124,7 +124,7 @@ class Faidx:
         onehot: bool = False,
         rc: _Strands = None,
         pad: str = "N",
-        dtype: npt.DTypeLike = None,
+        dtype: npt.DTypeLike | None = None,
         unknown: float = 0,
         out: _Windows | None = None,
     ) -> _Windows: ...
@@ -175,7 +175,7 @@ class Fasta:
         onehot: bool = False,
         rc: _Strands = None,
         pad: str = "N",
-        dtype: npt.DTypeLike = None,
+        dtype: npt.DTypeLike | None = None,
         unknown: float = 0,
         out: _Windows | None = None,
     ) -> _Windows: ...
@@ -188,7 +188,7 @@ class Fasta:
         onehot: bool = False,
         rc: _Strands = None,
         pad: str = "N",
-        dtype: npt.DTypeLike = None,
+        dtype: npt.DTypeLike | None = None,
         unknown: float = 0,
         out: _Windows | None = None,
     ) -> _Windows: ...
