@@ -206,3 +206,33 @@ def test_thread_counts_give_the_same_windows(genome):
         """
     digests = {run_child(code, genome, env=dict(os.environ, RAYON_NUM_THREADS=str(n))) for n in (1, 2, 3)}
     assert len(digests) == 1
+
+
+def test_batches_on_another_thread_during_array_calls(genome):
+    """A thread that holds the interpreter lock while it waits for the
+    worker pool (a large fetch_many) and array calls that take the lock
+    between their rounds on the pool: both go on, neither waits forever."""
+    out = run_child(
+        """
+        import json, sys, threading
+        import numpy as np
+        import gelvo
+        fa = gelvo.Faidx(sys.argv[1])
+        regions = [("chrA", i, i + 99) for i in range(1, 19000, 7)]
+        starts = np.arange(200_000) % 19000 + 1
+        stop, batches = False, 0
+        def fetch_batches():
+            global batches
+            while not stop:
+                assert len(fa.fetch_many(regions)) == len(regions)
+                batches += 1
+        thread = threading.Thread(target=fetch_batches)
+        thread.start()
+        arrays = [fa.fetch_array_same_chr("chrA", starts, 100) for _ in range(15)]
+        stop = True
+        thread.join()
+        print(json.dumps([batches > 0, all((a == arrays[0]).all() for a in arrays)]))
+        """,
+        genome,
+    )
+    assert out == [True, True]

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 
 #include "faidx/pool.h"
 #include "sequence/sequence.h"
@@ -18,11 +18,13 @@ namespace {
 
 constexpr std::size_t kParallelBytes = std::size_t{1} << 20;
 // Output bytes per block a worker claims: enough to make a claim cheap, few
-// enough that a stop is obeyed soon and the blocks spread evenly.
+// enough that the blocks spread evenly over the workers.
 constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
 // Windows whose first bytes are asked for together (see run()).
 constexpr std::size_t kPrefetchGroup = 32;
-constexpr auto kWatchInterval = std::chrono::milliseconds(5);
+// How long a round of a large request lasts, normally: how often the
+// caller is asked whether to go on.
+constexpr std::chrono::steady_clock::duration kRoundTime = std::chrono::milliseconds(5);
 
 // The part of a window that lies inside its sequence.
 struct Coverage {
@@ -146,42 +148,25 @@ class WindowWriter {
   const std::optional<char> filler_;
 };
 
-// A request on the worker pool: blocks claimed in order until none is
-// left, a read error or an exception occurs, or the caller says stop.
-class ParallelFill {
+// One round of a request on the worker pool: windows [begin, end) in
+// blocks claimed in order until none is left or a block fails.
+class Round {
  public:
-  ParallelFill(const WindowWriter& writer, std::size_t count, std::size_t per_block)
-      : writer_(writer), count_(count), per_block_(per_block) {}
+  Round(const WindowWriter& writer, std::size_t begin, std::size_t end, std::size_t per_block)
+      : writer_(writer), begin_(begin), end_(end), per_block_(per_block) {}
 
   // A worker's run.
   void work() {
     for (;;) {
-      if (stop_.load(std::memory_order_relaxed)) return;
-      const std::size_t begin = next_block_.fetch_add(1, std::memory_order_relaxed) * per_block_;
-      if (begin >= count_) return;
-      const std::size_t end = std::min(count_, begin + per_block_);
+      if (failed_.load(std::memory_order_relaxed)) return;
+      const std::size_t offset = next_block_.fetch_add(1, std::memory_order_relaxed) * per_block_;
+      if (offset >= end_ - begin_) return;
+      const std::size_t first = begin_ + offset;
+      const std::size_t last = std::min(end_, first + per_block_);
       try {
-        if (Status written = writer_.run(begin, end); !written) return fail(begin, std::move(written).error());
+        if (Status written = writer_.run(first, last); !written) return fail(first, std::move(written).error());
       } catch (...) {
-        return fail(begin, std::current_exception());
-      }
-      if (done_.fetch_add(end - begin, std::memory_order_acq_rel) + (end - begin) == count_) wake_watcher();
-    }
-  }
-
-  // The calling thread's part: wakes every few milliseconds to ask
-  // keep_going until the work is over. False when keep_going said stop;
-  // the workers then finish the blocks they hold and claim no more.
-  bool watch(const KeepGoing& keep_going) {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      if (finished_.wait_for(lock, kWatchInterval, [&] { return over(); })) return true;
-      lock.unlock();
-      const bool go = keep_going();
-      lock.lock();
-      if (!go) {
-        stop_.store(true, std::memory_order_relaxed);
-        return false;
+        return fail(first, std::current_exception());
       }
     }
   }
@@ -193,15 +178,6 @@ class ParallelFill {
   }
 
  private:
-  bool over() const noexcept {
-    return stop_.load(std::memory_order_relaxed) || done_.load(std::memory_order_acquire) == count_;
-  }
-
-  void wake_watcher() {
-    std::lock_guard lock(mutex_);
-    finished_.notify_one();
-  }
-
   // The failure of the lowest block is kept, as a sequential fill would
   // have met it first.
   template <class Failure>
@@ -217,22 +193,34 @@ class ParallelFill {
         exception_ = nullptr;
       }
     }
-    stop_.store(true, std::memory_order_relaxed);
-    finished_.notify_one();
+    failed_.store(true, std::memory_order_relaxed);
   }
 
   const WindowWriter& writer_;
-  const std::size_t count_;
+  const std::size_t begin_;
+  const std::size_t end_;
   const std::size_t per_block_;
   std::atomic<std::size_t> next_block_{0};
-  std::atomic<std::size_t> done_{0};
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;  // guards the failure; the watcher waits on it
-  std::condition_variable finished_;
+  std::atomic<bool> failed_{false};
+  std::mutex mutex_;  // guards the failure
   std::size_t failed_at_ = static_cast<std::size_t>(-1);
   std::optional<FaidxError> error_;
   std::exception_ptr exception_;
 };
+
+using Clock = std::chrono::steady_clock;
+
+// The windows of the next round, from the pace of the last one: a round
+// lasts kRoundTime, or ten times as long as the caller took to answer (it
+// may wait for a lock held elsewhere), so that the workers idle a tenth of
+// the time at most. At least a block, and at most eight times the last.
+std::size_t next_round(std::size_t windows, Clock::duration took, Clock::duration answered,
+                       std::size_t per_block) noexcept {
+  const auto target = std::max<Clock::duration>(kRoundTime, 10 * answered);
+  const double pace = static_cast<double>(windows) / static_cast<double>(std::max<Clock::rep>(took.count(), 1));
+  const double wanted = std::min(pace * static_cast<double>(target.count()), 8.0 * static_cast<double>(windows));
+  return std::max(per_block, static_cast<std::size_t>(wanted));
+}
 
 }  // namespace
 
@@ -251,21 +239,28 @@ Result<bool> fill_windows(const Faidx& faidx, const WindowRequest& request, unsi
     return true;
   }
   const std::size_t per_block = std::max<std::size_t>(1, kBlockBytes / std::max<std::size_t>(request.row_bytes(), 1));
-  ParallelFill fill(writer, count, per_block);
-  bool completed = true;
-  // One task per worker; each claims blocks from the fill itself.
   WorkerPool& pool = WorkerPool::instance();
-  pool.parallel_for(
-      std::max<std::size_t>(pool.thread_count(), 1),
-      [&](std::size_t begin, std::size_t end) {
-        for (std::size_t task = begin; task < end; ++task) fill.work();
-      },
-      [&] { completed = fill.watch(keep_going); });
-  std::optional<FaidxError> error = fill.outcome();
-  // A stop leaves the caller's own reason standing (a pending exception).
-  if (!completed) return false;
-  if (error) return std::move(*error);
-  return true;
+  const std::size_t tasks = std::max<std::size_t>(pool.thread_count(), 1);
+  // keep_going is asked between rounds, never during one: the pool serves
+  // one batch at a time, and a caller that waited for a lock (the
+  // interpreter's) while holding the pool could wait for a thread that
+  // holds that lock and waits for the pool.
+  std::size_t windows = 2 * tasks * per_block;
+  for (std::size_t begin = 0;;) {
+    const std::size_t end = begin + std::min(windows, count - begin);
+    const auto started = Clock::now();
+    Round round(writer, begin, end, per_block);
+    // One task per worker; each claims blocks from the round itself.
+    pool.parallel_for(tasks, [&](std::size_t first, std::size_t last) {
+      for (std::size_t task = first; task < last; ++task) round.work();
+    });
+    if (auto error = round.outcome()) return std::move(*error);
+    if (end == count) return true;
+    const auto finished = Clock::now();
+    if (!keep_going()) return false;
+    windows = next_round(end - begin, finished - started, Clock::now() - finished, per_block);
+    begin = end;
+  }
 }
 
 }  // namespace gelvo

@@ -43,8 +43,8 @@ struct WindowRequest {
 // it saves.
 bool windows_run_in_parallel(const WindowRequest& request) noexcept;
 
-// Asked on the calling thread every few milliseconds while the workers
-// fill; false stops the fill.
+// Asked on the calling thread between two rounds of a large request, every
+// few milliseconds; false stops the fill.
 using KeepGoing = std::function<bool()>;
 
 // Writes the windows of request into out, which holds count() * row_bytes()
@@ -55,11 +55,15 @@ using KeepGoing = std::function<bool()>;
 // the index promises but the file lacks are the handle's default_seq when
 // that is one letter, else pad.
 //
+// Large requests run on WorkerPool::instance() in rounds of a few
+// milliseconds, in which the workers claim blocks of windows in order while
+// the calling thread waits. keep_going is asked between rounds, when this
+// fill does not hold the pool, so it may wait for a lock that another user
+// of the pool holds while it waits for the pool.
+//
 // Returns true when every window is written, false when keep_going stopped
-// the fill (some windows are then written, others not), or the source's
-// first read error. Large requests run on WorkerPool::instance(): workers
-// claim blocks of windows in order, and the calling thread only watches.
-// Throws std::bad_alloc.
+// the fill (the windows of the rounds before are written, the others not),
+// or the source's first read error. Throws std::bad_alloc.
 Result<bool> fill_windows(const Faidx& faidx, const WindowRequest& request, unsigned char* out,
                           const KeepGoing& keep_going);
 

@@ -434,7 +434,7 @@ PyObject* fill(const Faidx& faidx, const Windows& windows, const Options& option
   Result<bool> filled = true;
   if (windows_run_in_parallel(request)) {
     LockReleased unlocked;
-    // Ctrl-C: signal handlers run on this thread, between the watcher's naps.
+    // Ctrl-C: signal handlers run on this thread, between two rounds.
     auto keep_going = [&] { return unlocked.with_lock([] { return PyErr_CheckSignals() == 0; }); };
     filled = fill_windows(faidx, request, data, keep_going);
   } else {
