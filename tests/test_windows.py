@@ -256,6 +256,23 @@ def test_out_is_filled_and_returned_again_and_again(genome, onehot, dtype):
         assert fa.fetch_array_same_chr("chrA", starts, length, onehot=onehot, dtype=dtype, out=out) is out
 
 
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_large_one_hot_outputs_into_out(genome, dtype):
+    """From 64 MiB on, one-hot windows go to a reused `out` by another kind of
+    store; rows of 1001 positions do not start on 16-byte boundaries."""
+    length = 1001
+    row = length * 4 * np.dtype(dtype).itemsize
+    n = (64 << 20) // row + 7
+    regions = random_regions(n, length, seed=9)
+    rc = strands("list", n, seed=10)
+    fa = gelvo.Faidx(genome)
+    out = np.full((n, length, 4), 3, dtype=dtype)
+    got = fa.fetch_array(regions, onehot=True, rc=rc, pad="-", dtype=dtype, unknown=UNKNOWN[dtype], out=out)
+    expected = onehot_table(dtype, UNKNOWN[dtype])[reference(fa, regions, length, rc, "-")]
+    assert got is out
+    np.testing.assert_array_equal(out, expected)
+
+
 BAD_OUT = {
     "a list": ([[0] * 5] * 2, TypeError, "is not a numpy.ndarray"),
     "wrong shape": (np.zeros((2, 4), np.uint8), ValueError, r"shape \(2, 4\), expected \(2, 5\)"),

@@ -17,6 +17,10 @@ namespace gelvo {
 namespace {
 
 constexpr std::size_t kParallelBytes = std::size_t{1} << 20;
+// Encoded outputs of reused memory from this size on are written around
+// the cache: they would not stay in it anyway, and ordinary stores read
+// every line in before overwriting it.
+constexpr std::size_t kStreamingBytes = std::size_t{64} << 20;
 // Output bytes per block a worker claims: enough to make a claim cheap, few
 // enough that the blocks spread evenly over the workers.
 constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
@@ -51,7 +55,12 @@ Coverage coverage(std::size_t rlen, std::int64_t start, std::size_t length) noex
 class WindowWriter {
  public:
   WindowWriter(const Faidx& faidx, const WindowRequest& request, unsigned char* out)
-      : faidx_(faidx), request_(request), out_(out), row_bytes_(request.row_bytes()), filler_(filler_of(faidx)) {}
+      : faidx_(faidx),
+        request_(request),
+        out_(out),
+        row_bytes_(request.row_bytes()),
+        streaming_(request.reused_output && request.count() >= kStreamingBytes / std::max<std::size_t>(row_bytes_, 1)),
+        filler_(filler_of(faidx)) {}
 
   // Writes windows [begin, end), asking for the first bytes of each group
   // of windows while the group before is copied: a random window of a big
@@ -101,7 +110,7 @@ class WindowWriter {
     // allows: no buffer, whatever the length.
     unsigned char* bytes = row + row_bytes_ - request_.length;
     if (Status written = write_bytes(i, bytes); !written) return written;
-    request_.onehot->encode(bytes, request_.length, row);
+    request_.onehot->encode(bytes, request_.length, row, streaming_);
     return Ok{};
   }
 
@@ -145,6 +154,7 @@ class WindowWriter {
   const WindowRequest& request_;
   unsigned char* const out_;
   const std::size_t row_bytes_;
+  const bool streaming_;
   const std::optional<char> filler_;
 };
 

@@ -31,6 +31,11 @@ struct WindowRequest {
   std::span<const unsigned char> reverse;
   // Null writes the bytes themselves; otherwise their encoding.
   const OneHotEncoder* onehot = nullptr;
+  // Whether the output is memory written before (a buffer the caller
+  // reuses) rather than fresh pages. A large encoded output of reused
+  // memory is written around the cache; fresh pages are not, as the kernel
+  // has just zeroed them through it.
+  bool reused_output = false;
 
   std::size_t count() const noexcept { return starts.size(); }
   // Bytes one window takes in the output.

@@ -2,7 +2,13 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__) && !defined(GELVO_NO_SIMD)
+#include <emmintrin.h>
+#define GELVO_STREAMING_STORES 1
+#endif
 
 namespace gelvo {
 
@@ -65,6 +71,42 @@ void encode_rows(const unsigned char* table, const unsigned char* src, std::size
     std::memcpy(dst + i * W, table + std::size_t{byte} * W, W);
   }
 }
+
+#if GELVO_STREAMING_STORES
+// The same with streaming stores, which write around the cache: an output
+// much larger than the cache is then not read in before it is overwritten.
+// Positions before the first 16-byte boundary, and the last ones when fewer
+// than 16 bytes remain, take ordinary stores. Every byte of a store's
+// positions is read before the store.
+template <std::size_t W>
+void stream_rows(const unsigned char* table, const unsigned char* src, std::size_t n, unsigned char* dst) noexcept {
+  std::size_t i = 0;
+  for (; i < n && (reinterpret_cast<std::uintptr_t>(dst + i * W) & 15) != 0; ++i) {
+    std::memcpy(dst + i * W, table + std::size_t{src[i]} * W, W);
+  }
+  if constexpr (W >= 16) {
+    for (; i < n; ++i) {
+      const unsigned char* row = table + std::size_t{src[i]} * W;
+      for (std::size_t k = 0; k < W; k += 16) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i * W + k),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + k)));
+      }
+    }
+  } else {
+    constexpr std::size_t kPer = 16 / W;
+    for (; i + kPer <= n; i += kPer) {
+      alignas(16) unsigned char group[16];
+      for (std::size_t k = 0; k < kPer; ++k) std::memcpy(group + k * W, table + std::size_t{src[i + k]} * W, W);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i * W),
+                       _mm_load_si128(reinterpret_cast<const __m128i*>(group)));
+    }
+    for (; i < n; ++i) std::memcpy(dst + i * W, table + std::size_t{src[i]} * W, W);
+  }
+  // Streaming stores are ordered by nothing else: other threads must see
+  // them once the caller says the rows are done.
+  _mm_sfence();
+}
+#endif
 
 }  // namespace
 
@@ -129,8 +171,20 @@ std::optional<OneHotEncoder> OneHotEncoder::make(ElementType type, double unknow
   return OneHotEncoder(width, std::move(table));
 }
 
-void OneHotEncoder::encode(const unsigned char* src, std::size_t n, unsigned char* dst) const noexcept {
+void OneHotEncoder::encode(const unsigned char* src, std::size_t n, unsigned char* dst, bool streaming) const noexcept {
   const unsigned char* table = table_.data();
+#if GELVO_STREAMING_STORES
+  if (streaming) {
+    switch (width_) {
+      case 4: return stream_rows<4>(table, src, n, dst);
+      case 8: return stream_rows<8>(table, src, n, dst);
+      case 16: return stream_rows<16>(table, src, n, dst);
+      default: return stream_rows<32>(table, src, n, dst);
+    }
+  }
+#else
+  (void)streaming;
+#endif
   switch (width_) {
     case 4: return encode_rows<4>(table, src, n, dst);
     case 8: return encode_rows<8>(table, src, n, dst);

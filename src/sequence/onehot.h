@@ -38,7 +38,10 @@ class OneHotEncoder {
   // front to back, each byte read before its position is written. So src
   // may lie inside dst's span as long as it starts at dst + n * (width() - 1)
   // or later: the bytes can be staged at the tail of their own output.
-  void encode(const unsigned char* src, std::size_t n, unsigned char* dst) const noexcept;
+  // `streaming` writes around the cache where the processor can (for
+  // outputs much larger than the cache); the writes are complete for other
+  // threads once encode returns.
+  void encode(const unsigned char* src, std::size_t n, unsigned char* dst, bool streaming = false) const noexcept;
 
  private:
   OneHotEncoder(std::size_t width, std::vector<unsigned char> table) : width_(width), table_(std::move(table)) {}

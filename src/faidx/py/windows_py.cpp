@@ -430,6 +430,7 @@ PyObject* fill(const Faidx& faidx, const Windows& windows, const Options& option
   request.reverse_all = options.reverse_all;
   request.reverse = options.reverse;
   request.onehot = options.encoder ? &*options.encoder : nullptr;
+  request.reused_output = options.out != nullptr;
   auto* data = static_cast<unsigned char*>(buffer.view().buf);
   Result<bool> filled = true;
   if (windows_run_in_parallel(request)) {
