@@ -94,4 +94,11 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        status = main()
+        sys.stdout.flush()  # here, where a closed pipe can still be caught
+    except BrokenPipeError:
+        # The reader left (`| head`): no traceback, and no second error at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = 128 + 13  # as if SIGPIPE had ended the process, like other tools
+    sys.exit(status)

@@ -9,7 +9,7 @@ OUT=${1:-$ROOT/build/fuzz}
 
 CXX=clang++-16
 if ! echo 'int main(){}' | "$CXX" -x c++ -fsanitize=fuzzer - -o /dev/null 2>/dev/null; then
-  apt-get update -qq && apt-get install -y -qq clang-16 libclang-rt-16-dev >/dev/null
+  . "$ROOT/scripts/apt.sh" && apt_install clang-16 libclang-rt-16-dev
 fi
 
 cmake -S "$ROOT" -B "$OUT" -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS=-O1 \

@@ -271,7 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.one_based_attributes = !(flags & 8);
   options.as_raw = flags & 16;
 
-  std::vector<gelvo::IndexRecord> records(1 + in.byte() % 3);
+  std::vector<std::pair<std::string, IndexEntry>> records(1 + in.byte() % 3);
   for (std::size_t i = 0; i < records.size(); ++i) {
     records[i].first = "e" + std::to_string(i);
     IndexEntry& e = records[i].second;
@@ -294,10 +294,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (flags & 32) {
     auto scanned = gelvo::scan_fasta(fasta.path());
     if (scanned && !scanned->empty()) {
-      for (std::size_t i = 0; i < records.size(); ++i) records[i].second = (*scanned)[i % scanned->size()].second;
+      for (std::size_t i = 0; i < records.size(); ++i) records[i].second = scanned->entry(i % scanned->size());
     }
   }
-  fai.write(gelvo::format_index(records));
+  gelvo::RecordList listed;
+  for (const auto& [name, entry] : records) listed.push_back(name, entry);
+  fai.write(gelvo::format_index(listed));
 
   std::unique_ptr<unsigned char[]> bytes(new unsigned char[file.size()]);
   if (!file.empty()) std::memcpy(bytes.get(), file.data(), file.size());

@@ -9,7 +9,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PY=${1:-python3}
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
-  apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
+  . "$ROOT/scripts/apt.sh" && apt_install libgtest-dev
 fi
 
 tag=$("$PY" -c 'import sys; print(sys.implementation.cache_tag)')

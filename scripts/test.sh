@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ engine tests, then pytest against an installed
-# build of the module. Usage: scripts/test.sh [python]  (default: python3)
+# build of the module. Usage: scripts/test.sh [python]  (default: $PYTHON, else
+# python3; PYTHON=interpreter picks it as for scripts/tour.sh)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-PY=${1:-python3}
+PY=${1:-${PYTHON:-python3}}
 EXTRAS=test
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
-  apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
+  . "$ROOT/scripts/apt.sh" && apt_install libgtest-dev
+fi
+# The layout tests compare the index build with Debian's samtools.
+if ! command -v samtools >/dev/null; then
+  apt-get update -qq && apt-get install -y -qq samtools >/dev/null
 fi
 cmake -S "$ROOT" -B "$ROOT/build/engine-tests" -DGELVO_BUILD_MODULE=OFF -DGELVO_BUILD_TESTS=ON \
   -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -2,6 +2,8 @@
 script output is checked against plain-Python slicing."""
 
 import doctest
+import importlib.util
+import os
 import pathlib
 import random
 import subprocess
@@ -227,3 +229,50 @@ def test_readme_sessions_give_the_outputs_shown(monkeypatch, capfd):
     for line in (ROOT / "README.md").read_text().splitlines():
         if line.startswith("    WARNING: ") and "cannot be 0" not in line:
             assert line.strip() + "\n" in warnings
+
+
+# ---------------------------------------------------------------- every script
+
+
+SCRIPTS = ["bed_to_fasta.py", "spliced_transcripts.py", "gc_windows.py", "tour.py", "dask_regions.py"]
+
+
+@pytest.mark.parametrize("script", SCRIPTS)
+def test_help_lists_the_usage(script):
+    done = run(script, "--help")
+    assert done.stdout.startswith("usage: ") and done.stderr == ""
+
+
+@pytest.mark.parametrize("script", SCRIPTS)
+def test_a_closed_pipe_ends_the_script_quietly(script):
+    # The reader is gone before the script writes anything, as with `| head -0`.
+    args = ["--local"] if script == "dask_regions.py" else []
+    with subprocess.Popen(
+        [sys.executable, str(EXAMPLES / script), *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    ) as child:
+        child.stdout.close()
+        try:
+            assert child.wait(timeout=120) == 141
+            assert child.stderr.read() == b""
+        finally:
+            child.kill()
+
+
+def test_tour_reads_in_place(genome):
+    path, texts = genome
+    first = run("tour.py", path).stdout
+    assert first.startswith("index built in ") and f"{path}.fai" in first.splitlines()[0]
+    again = run("tour.py", path).stdout
+    assert again.startswith("index read in ") and f"whole sequence: {len(texts['chrA'])} bases" in again
+
+
+def test_tour_puts_the_index_elsewhere_where_it_cannot_write(genome, monkeypatch):
+    path, _ = genome
+    spec = importlib.util.spec_from_file_location("tour", EXAMPLES / "tour.py")
+    tour = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(tour)
+    # Root may write anywhere, so the read-only directory is what os.access says.
+    monkeypatch.setattr(tour.os, "access", lambda *args: False)
+    fa, index = tour.open_indexed(path)
+    assert "gelvo-tour-" in index and os.path.exists(index) and not os.path.exists(path + ".fai")
+    assert fa.keys[0] == "chrA"

@@ -6,6 +6,7 @@ Cases that could hang run in a child process with a timeout.
 """
 
 import os
+import pathlib
 import resource
 import stat
 import subprocess
@@ -276,3 +277,15 @@ def test_streams_and_devices_fail_promptly(write_fasta, tmp_path, fasta, index, 
     )
     assert out.returncode == 0, out.stderr
     assert out.stdout == message + "\n"
+
+
+@pytest.mark.parametrize("cls", [gelvo.Faidx, gelvo.Fasta])
+def test_paths_with_an_embedded_nul_are_refused_before_anything_is_opened(ten, tmp_path, cls):
+    victim = tmp_path / "victim.txt"
+    victim.write_text("keep me\n")
+    with pytest.raises(ValueError, match="embedded null byte"):
+        cls(ten + "\0junk")
+    with pytest.raises(ValueError, match="embedded null byte"):
+        cls(ten, indexname=str(victim) + "\0.fai")
+    assert victim.read_text() == "keep me\n"
+    assert not pathlib.Path(ten + ".fai").exists()

@@ -1,7 +1,12 @@
 """Building, writing, loading and refreshing the .fai index."""
 
 import os
+import shutil
 import stat
+import subprocess
+import sys
+import tempfile
+import textwrap
 
 import gelvo
 import pytest
@@ -24,23 +29,20 @@ def build(write_fasta, fai_of, text):
         (">  chr1\tdesc\nACGT\n", "chr1\t4\t13\t4\t5\n"),
         # CRLF: offsets point past the LF, lenb counts both terminator bytes
         (">c\r\nACGT\r\nAC\r\n", "c\t6\t4\t4\t6\n"),
-        # first sequence line blank
-        (">c\n\nACGT\n", "c\t4\t3\t0\t1\n"),
-        (">c\r\n\r\nACGT\r\n", "c\t4\t4\t0\t2\n"),
         # header directly followed by another header, and by the end of file
         (">a\n>b\nAC\n>c\n", "a\t0\t3\t0\t0\nb\t2\t6\t2\t3\nc\t0\t12\t0\t0\n"),
         # last line without LF: lenb equals lenc; header without LF at the end
         (">a\nACGTA", "a\t5\t3\t5\t5\n"),
         (">a\nAC\n>b", "a\t2\t3\t2\t3\nb\t0\t8\t0\t0\n"),
-        # lines of differing length are accepted; the first decides lenc
-        (">a\n" + "A" * 60 + "\n" + "A" * 70 + "\n", "a\t130\t3\t60\t61\n"),
         # '>' alone gives an empty name: that record and its lines vanish,
         # as do lines before the first header
         ("ACGT\n>\nGGGG\n>b\nTT\n", "b\t2\t15\t2\t3\n"),
         # ';' lines, spaces and tabs inside sequence lines are residues
         (">a\n;x y\n", "a\t4\t3\t4\t5\n"),
-        # only trailing CR/LF are removed
-        (">a\nAC\rGT\r\r\n", "a\t5\t3\t5\t8\n"),
+        # a record whose only lines are blank; trailing CRs are line end
+        (">c\n\n\n>d\nAC\r\r\n", "c\t0\t3\t0\t1\nd\t2\t8\t2\t5\n"),
+        # a short last line, then blank lines of any kind
+        (">a\nACGT\nAC\n\n\r\n\n", "a\t6\t3\t4\t5\n"),
         ("", ""),
     ],
 )
@@ -248,3 +250,203 @@ def test_failed_rebuild_keeps_the_old_index(write_fasta, fai_of):
     with pytest.raises(Exception, match="^IOError: stream did not contain valid UTF-8$"):
         gelvo.Faidx(path)
     assert fai_of(path) == "old\t1\t3\t4\t5\n"
+
+
+# ---------------------------------------------------------------- refused layouts
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        # a short line in the middle shifts every base after it
+        (">c1\nAAAACCCC\nGG\nTTTTAAAA\nCC\n", "Different line length in sequence 'c1' at line 4"),
+        # a last line longer than the first
+        (">c1\nACGT\nACGT\nACGTAC\n>c2\nTTTT\n", "Different line length in sequence 'c1' at line 4"),
+        # a blank line inside a record, and a blank first line before bases
+        (">a\nAC\n>b\nACGT\n\nACGT\n", "Different line length in sequence 'b' at line 6"),
+        (">c\n\nACGT\n", "Different line length in sequence 'c' at line 3"),
+        (">c\r\n\r\nACGT\r\n", "Different line length in sequence 'c' at line 3"),
+        # LF and CRLF in one record: the same bytes, one residue more
+        (">m\nACGT\r\nACGTA\nAC\n", "Different line length in sequence 'm' at line 3"),
+        (">m\nACGT\r\nACGT\nAC\n", "Different line length in sequence 'm' at line 4"),
+        # a CR inside a line is counted by the index and skipped by a fetch
+        (">a\nAC\rGT\r\r\n", "Carriage return inside a line of sequence 'a' at line 2"),
+        (">a\nACGT\nAC\rG\n", "Carriage return inside a line of sequence 'a' at line 3"),
+        # a record under a '>' alone is checked although it is dropped
+        (">\nACGT\nAC\nACGT\n>b\nA\n", "Different line length in sequence '' at line 4"),
+    ],
+)
+def test_irregular_layouts_are_refused(write_fasta, text, message):
+    path = write_fasta(text)
+    with pytest.raises(Exception) as info:
+        gelvo.Faidx(path)
+    assert type(info.value) is Exception
+    assert str(info.value) == "FastaIndexingError: " + message
+    assert os.listdir(os.path.dirname(path)) == ["ref.fa"]
+
+
+def test_refused_rebuild_keeps_the_stale_index(write_fasta, fai_of):
+    path = write_fasta(">a\nACGT\nA\nACGT\n")
+    write_index(path, "old\t1\t3\t4\t5\n")
+    set_mtime(path + ".fai", 1_000_000)
+    before = os.stat(path + ".fai")
+    with pytest.raises(Exception, match="^FastaIndexingError: Different line length in sequence 'a' at line 4$"):
+        gelvo.Faidx(path)
+    after = os.stat(path + ".fai")
+    assert fai_of(path) == "old\t1\t3\t4\t5\n"
+    assert (after.st_ino, after.st_mtime) == (before.st_ino, before.st_mtime)
+
+
+def test_not_utf8_wins_over_a_refused_layout(write_fasta):
+    # Whatever else is wrong, a file that is not text is an IOError.
+    path = write_fasta(b">a\nACGT\nAC\nACGT\n>b\n\xff\n")
+    with pytest.raises(Exception, match="^IOError: stream did not contain valid UTF-8$"):
+        gelvo.Faidx(path)
+
+
+def test_layout_is_checked_across_read_boundaries(write_fasta):
+    # Lines and CR runs that straddle the scanner's 256 KiB reads.
+    width = 61
+    body = ("A" * 60 + "\r\n") * (300_000 // width)
+    for tail, message in [
+        ("A" * 61 + "\r\n", "Different line length in sequence 'r' at line"),
+        ("A" * 30 + "\r" + "A" * 29 + "\r\n", "Carriage return inside a line of sequence 'r' at line"),
+    ]:
+        path = write_fasta(">r\n" + body + tail + "AC\r\n")
+        lines = 1 + body.count("\n") + 1
+        with pytest.raises(Exception, match=f"^FastaIndexingError: {message} {lines}$"):
+            gelvo.Faidx(path)
+    path = write_fasta(">r\n" + body + "AC\r\n\r\n")
+    assert gelvo.Faidx(path).fetch("r", 1, 3).seq == "AAA"
+
+
+# ---------------------------------------------------------------- what a rewrite keeps
+
+
+def stale_index(path, text="stale\t1\t3\t4\t5\n"):
+    write_index(path, text)
+    set_mtime(path + ".fai", 1_000_000)
+
+
+def test_rebuild_keeps_permission_bits(write_fasta, fai_of):
+    path = write_fasta(">a\nACGT\n")
+    stale_index(path)
+    os.chmod(path + ".fai", 0o604)
+    old = os.umask(0o077)
+    try:
+        gelvo.Faidx(path)
+    finally:
+        os.umask(old)
+    assert fai_of(path) == "a\t4\t3\t4\t5\n"
+    assert stat.S_IMODE(os.stat(path + ".fai").st_mode) == 0o604
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="only root may give a file to another owner")
+def test_rebuild_keeps_owner_and_group(write_fasta, fai_of):
+    path = write_fasta(">a\nACGT\n")
+    stale_index(path)
+    os.chown(path + ".fai", 65534, 65534)
+    os.chmod(path + ".fai", 0o640)
+    before = os.stat(path + ".fai").st_ino
+    gelvo.Faidx(path)
+    st = os.stat(path + ".fai")
+    assert fai_of(path) == "a\t4\t3\t4\t5\n"
+    assert st.st_ino != before  # replaced, not rewritten
+    assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (65534, 65534, 0o640)
+
+
+def test_dangling_symlink_creates_its_target(write_fasta, fai_of, tmp_path):
+    path = write_fasta(">a\nACGT\n")
+    (tmp_path / "sub").mkdir()
+    os.symlink("sub/real.fai", path + ".fai")  # relative to the link's directory
+    fa = gelvo.Faidx(path)
+    assert fa.keys == ["a"]
+    assert os.readlink(path + ".fai") == "sub/real.fai"
+    assert (tmp_path / "sub" / "real.fai").read_text() == "a\t4\t3\t4\t5\n"
+    assert sorted(os.listdir(tmp_path / "sub")) == ["real.fai"]
+
+
+def test_chain_of_symlinks_rewrites_the_last_target(write_fasta, tmp_path):
+    path = write_fasta(">a\nACGT\n")
+    real = tmp_path / "real.fai"
+    real.write_text("stale\t1\t3\t4\t5\n")
+    set_mtime(str(real), 1_000_000)
+    os.symlink(str(real), tmp_path / "middle.fai")
+    os.symlink("middle.fai", path + ".fai")
+    gelvo.Faidx(path)
+    assert real.read_text() == "a\t4\t3\t4\t5\n"
+    assert os.path.islink(tmp_path / "middle.fai") and os.path.islink(path + ".fai")
+
+
+def test_symlink_loop_is_an_io_error(write_fasta, tmp_path):
+    path = write_fasta(">a\nACGT\n")
+    os.symlink("loop.fai", tmp_path / "loop.fai")
+    os.symlink("loop.fai", path + ".fai")
+    with pytest.raises(Exception, match=r"^IOError: Too many levels of symbolic links \(os error 40\)$"):
+        gelvo.Faidx(path)
+    assert os.path.islink(path + ".fai")
+
+
+# Permissions bind root only through a process that gave them up: the child
+# imports gelvo as it is, then becomes nobody (when it is root) and builds.
+UNPRIVILEGED = textwrap.dedent(
+    """
+    import os, sys, gelvo
+    if os.geteuid() == 0:
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+    try:
+        print(gelvo.Faidx(sys.argv[1]).keys)
+    except Exception as e:
+        print(e)
+    """
+)
+
+
+@pytest.fixture
+def shared_dir():
+    """A directory outside tmp_path (whose parents are private to root),
+    owned by the user the child runs as."""
+    d = tempfile.mkdtemp(prefix="gelvo-index-")
+    if os.geteuid() == 0:
+        os.chown(d, 65534, 65534)
+    yield d
+    os.chmod(d, 0o755)
+    shutil.rmtree(d)
+
+
+def unprivileged_build(directory, fasta_text, fai_text, dir_mode, fai_mode):
+    path = os.path.join(directory, "ref.fa")
+    with open(path, "w") as f:
+        f.write(fasta_text)
+    with open(path + ".fai", "w") as f:
+        f.write(fai_text)
+    set_mtime(path + ".fai", 1_000_000)
+    for p in (path, path + ".fai"):
+        if os.geteuid() == 0:
+            os.chown(p, 65534, 65534)
+    os.chmod(path + ".fai", fai_mode)
+    os.chmod(directory, dir_mode)
+    inode = os.stat(path + ".fai").st_ino
+    out = subprocess.run([sys.executable, "-c", UNPRIVILEGED, path], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    os.chmod(directory, 0o755)
+    with open(path + ".fai") as f:
+        return out.stdout.strip(), f.read(), os.stat(path + ".fai").st_ino == inode, sorted(os.listdir(directory))
+
+
+def test_unwritable_directory_rewrites_the_index_in_place(shared_dir):
+    result, fai, same_file, listing = unprivileged_build(shared_dir, ">a\nACGT\n", "old\t1\t3\t4\t5\n", 0o555, 0o644)
+    assert result == "['a']"
+    assert fai == "a\t4\t3\t4\t5\n"
+    assert same_file
+    assert listing == ["ref.fa", "ref.fa.fai"]
+
+
+def test_unwritable_index_fails_and_stays(shared_dir):
+    result, fai, same_file, listing = unprivileged_build(shared_dir, ">a\nACGT\n", "old\t1\t3\t4\t5\n", 0o755, 0o444)
+    assert result == "IOError: Permission denied (os error 13)"
+    assert fai == "old\t1\t3\t4\t5\n"
+    assert same_file
+    assert listing == ["ref.fa", "ref.fa.fai"]

@@ -112,7 +112,11 @@ bool to_path(PyObject* obj, const char* arg, std::string* out) {
   if (!PyUnicode_Check(obj)) return argument_type_error(arg, obj, "cannot be converted to 'str'");
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(obj));
   if (!encoded) return false;
-  out->assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  const std::string_view bytes(PyBytes_AS_STRING(encoded.get()),
+                               static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  // The system would read the path only up to the NUL: a different file.
+  if (bytes.find('\0') != std::string_view::npos) return raise_text(PyExc_ValueError, "embedded null byte");
+  out->assign(bytes);
   return true;
 }
 

@@ -35,7 +35,8 @@ bool bind_tuple(const Params& params, PyObject* args, PyObject* kwargs, PyObject
 bool to_text(PyObject* obj, const char* arg, std::string_view* out);
 // str or None (None and a missing argument give nullopt).
 bool to_optional_text(PyObject* obj, const char* arg, std::optional<std::string>* out);
-// A file system path given as str, encoded as the OS expects it.
+// A file system path given as str, encoded as the OS expects it. A path
+// holding a NUL is a ValueError ("embedded null byte"), as open() says.
 bool to_path(PyObject* obj, const char* arg, std::string* out);
 // A non-negative int (or an object with __index__) that fits size_t.
 bool to_size(PyObject* obj, const char* arg, std::size_t* out);

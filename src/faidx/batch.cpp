@@ -10,92 +10,13 @@
 #include <thread>
 #include <utility>
 
+#include "faidx/pages.h"
 #include "faidx/pool.h"
 #include "sequence/sequence.h"
 
 namespace gelvo {
 
 namespace {
-
-// Arenas of finished batches, kept for the next ones: a fresh allocation of
-// the size of a batch's bases costs a page fault per page written, more
-// than the copy itself. At most kKeptBytes stay; the largest are kept.
-class ArenaCache {
- public:
-  std::unique_ptr<char[]> take(std::size_t size, std::size_t* capacity) {
-    {
-      std::lock_guard lock(mutex_);
-      auto fits = kept_.lower_bound(size);  // the smallest that is large enough
-      if (fits != kept_.end()) {
-        *capacity = fits->first;
-        std::unique_ptr<char[]> arena = std::move(fits->second);
-        kept_bytes_ -= fits->first;
-        kept_.erase(fits);
-        return arena;
-      }
-    }
-    *capacity = size;
-    return std::unique_ptr<char[]>(new char[size]);
-  }
-
-  void give_back(std::unique_ptr<char[]> arena, std::size_t size) {
-    std::lock_guard lock(mutex_);
-    if (size > kKeptBytes) return;
-    kept_.emplace(size, std::move(arena));
-    kept_bytes_ += size;
-    while (kept_bytes_ > kKeptBytes) {
-      kept_bytes_ -= kept_.begin()->first;
-      kept_.erase(kept_.begin());
-    }
-  }
-
- private:
-  static constexpr std::size_t kKeptBytes = std::size_t{256} << 20;
-  std::mutex mutex_;
-  std::multimap<std::size_t, std::unique_ptr<char[]>> kept_;  // by size
-  std::size_t kept_bytes_ = 0;
-};
-
-ArenaCache& arena_cache() {
-  static ArenaCache* cache = new ArenaCache();  // never destroyed: workers may outlive statics
-  return *cache;
-}
-
-// The outcome array of the last large batch, kept for the next one for the
-// same reason as the arenas (up to 64 MiB).
-class OutcomeCache {
- public:
-  std::unique_ptr<BatchOutcome[]> take(std::size_t n, std::size_t* capacity) {
-    {
-      std::lock_guard lock(mutex_);
-      if (kept_ && kept_size_ >= n) {
-        *capacity = kept_size_;
-        return std::move(kept_);
-      }
-    }
-    *capacity = n;
-    return std::make_unique_for_overwrite<BatchOutcome[]>(n);
-  }
-
-  void give_back(std::unique_ptr<BatchOutcome[]> outcomes, std::size_t size) noexcept {
-    std::lock_guard lock(mutex_);
-    if (size <= kKeptOutcomes && (!kept_ || size > kept_size_)) {
-      kept_ = std::move(outcomes);
-      kept_size_ = size;
-    }
-  }
-
- private:
-  static constexpr std::size_t kKeptOutcomes = (std::size_t{64} << 20) / sizeof(BatchOutcome);
-  std::mutex mutex_;
-  std::unique_ptr<BatchOutcome[]> kept_;
-  std::size_t kept_size_ = 0;
-};
-
-OutcomeCache& outcome_cache() {
-  static OutcomeCache* cache = new OutcomeCache();  // never destroyed, like the arena cache
-  return *cache;
-}
 
 // What the outcomes of one block point to, kept until the batch is over.
 struct BlockStore {
@@ -144,9 +65,9 @@ void extract_one(const Faidx& faidx, bool reverse_complement, const Planned& pla
     out.end_value = span.end.value_or(0);
   }
   if (planned.plan.is_empty()) return;
-  char* dst = store.arena->bytes.get() + planned.offset;
+  char* dst = store.arena->bytes.data() + planned.offset;
   out.arena = store.arena.get();
-  auto got = faidx.extract(planned.plan, dst, planned.capacity, &out.plain);
+  auto got = faidx.extract_prepared(planned.plan, dst, planned.capacity, &out.plain);
   if (!got) return fail(out, store, std::move(got).error());
   std::size_t length = *got;
   const auto& filler = faidx.options().default_seq;
@@ -176,17 +97,20 @@ class ParallelBatch {
         reverse_complement_(reverse_complement),
         source_size_(faidx.source().size()),
         // Written by the workers only: not cleared beforehand.
-        outcomes_(outcome_cache().take(regions.size(), &outcome_capacity_)),
-        ready_(new std::atomic<bool>[regions.size()]()) {}
+        outcome_pages_(PageCache::instance().take(regions.size() * sizeof(BatchOutcome))),
+        outcomes_(reinterpret_cast<BatchOutcome*>(outcome_pages_.data())),
+        ready_(new std::atomic<bool>[regions.size()]()) {
+    faidx.source().prepare();
+  }
 
   ~ParallelBatch() {
-    outcome_cache().give_back(std::move(outcomes_), outcome_capacity_);
+    PageCache::instance().give_back(std::move(outcome_pages_));
     for (auto& store : stores_) {
       if (!store->arena) continue;
       if (store->arena->adopted) {
         store->arena.release();  // the caller's now
       } else {
-        arena_cache().give_back(std::move(store->arena->bytes), store->arena->size);
+        PageCache::instance().give_back(std::move(store->arena->bytes));
       }
     }
   }
@@ -202,7 +126,7 @@ class ParallelBatch {
     const std::size_t n = regions_.size();
     for (;;) {
       const std::size_t at = next_block_.fetch_add(1, std::memory_order_relaxed) * kBlock;
-      if (at >= n || failed_.load(std::memory_order_relaxed)) return;
+      if (at >= n || failed_.load(std::memory_order_relaxed) || stopped_.load(std::memory_order_relaxed)) return;
       try {
         wait_for_consumer(at);
         run_block(at, std::min(n, at + kBlock));
@@ -217,26 +141,36 @@ class ParallelBatch {
     }
   }
 
-  // On the calling thread: hands the outcomes to sink in request order.
-  void consume(const OutcomeSink& sink) {
-    // However this ends (sink may refuse or throw), no worker may go on
-    // waiting for the consumer.
+  // On the calling thread: hands the outcomes to sink in request order,
+  // asking `interrupted` now and then (while it waits, and every few hundred
+  // regions) whether to give up. However this ends (sink or interrupted may
+  // refuse or throw), the workers claim no further block and none goes on
+  // waiting for the consumer.
+  void consume(const OutcomeSink& sink, const Interrupted& interrupted) {
     struct Finished {
-      std::atomic<std::size_t>& consumed;
-      ~Finished() { consumed.store(kDone, std::memory_order_relaxed); }
-    } finished{consumed_};
+      ParallelBatch& batch;
+      ~Finished() {
+        batch.stopped_.store(true, std::memory_order_relaxed);
+        batch.consumed_.store(kDone, std::memory_order_relaxed);
+      }
+    } finished{*this};
     consuming_.store(true, std::memory_order_relaxed);
     const std::size_t n = regions_.size();
     for (std::size_t i = 0; i < n; ++i) {
-      if (i % kPublishEvery == 0) consumed_.store(i, std::memory_order_relaxed);
+      if (i % kPublishEvery == 0) {
+        consumed_.store(i, std::memory_order_relaxed);
+        if (interrupted && interrupted()) return;
+      }
       if (!ready_[i].load(std::memory_order_acquire)) {
         consumed_.store(i, std::memory_order_relaxed);
         // Nap rather than spin: on a machine with as many workers as
         // processors, a spinning consumer takes a processor from them,
         // and waking the consumer per region would cost the workers a
         // system call.
-        do std::this_thread::sleep_for(std::chrono::microseconds(50));
-        while (!ready_[i].load(std::memory_order_acquire) && !failed_.load(std::memory_order_acquire));
+        do {
+          std::this_thread::sleep_for(std::chrono::microseconds(50));
+          if (interrupted && interrupted()) return;
+        } while (!ready_[i].load(std::memory_order_acquire) && !failed_.load(std::memory_order_acquire));
       }
       if (failed_.load(std::memory_order_acquire)) return;
       if (!sink(i, outcomes_[i])) return;
@@ -289,7 +223,7 @@ class ParallelBatch {
       if (__builtin_add_overflow(total, p.capacity, &total)) throw std::bad_alloc();
     }
     store.arena = std::make_unique<BlockArena>();
-    store.arena->bytes = arena_cache().take(std::max<std::size_t>(total, 1), &store.arena->size);
+    store.arena->bytes = PageCache::instance().take(total);
     // The first bytes of each region of the next group are asked for while
     // this group is extracted: a random region of a big file waits for its
     // page walk and its lines, and asked for together those waits overlap.
@@ -314,12 +248,13 @@ class ParallelBatch {
   std::span<const BatchRegion> regions_;
   const bool reverse_complement_;
   const std::uint64_t source_size_;
-  std::size_t outcome_capacity_ = 0;
-  std::unique_ptr<BatchOutcome[]> outcomes_;
+  Pages outcome_pages_;
+  BatchOutcome* outcomes_;  // in outcome_pages_
   std::unique_ptr<std::atomic<bool>[]> ready_;
   std::atomic<bool> consuming_{false};
   std::atomic<std::size_t> consumed_{0};
   std::atomic<bool> failed_{false};
+  std::atomic<bool> stopped_{false};  // the consumer is done: claim nothing more
   std::atomic<std::size_t> next_block_{0};
   std::mutex mutex_;  // guards stores_ and failure_
   std::vector<std::unique_ptr<BlockStore>> stores_;
@@ -337,15 +272,11 @@ FaidxError batch_region_error(std::size_t index, std::optional<std::string_view>
 
 void release_arena(BlockArena* arena) noexcept {
   std::unique_ptr<BlockArena> owned(arena);
-  try {
-    arena_cache().give_back(std::move(owned->bytes), owned->size);
-  } catch (...) {
-    // Not kept, then: the bytes were freed on the way out.
-  }
+  PageCache::instance().give_back(std::move(owned->bytes));
 }
 
 void fetch_parallel(const Faidx& faidx, std::span<const BatchRegion> regions, bool reverse_complement,
-                    const OutcomeSink& sink) {
+                    const OutcomeSink& sink, const Interrupted& interrupted) {
   ParallelBatch batch(faidx, regions, reverse_complement);
   // One task per worker; each claims blocks from the batch itself.
   WorkerPool& pool = WorkerPool::instance();
@@ -354,7 +285,7 @@ void fetch_parallel(const Faidx& faidx, std::span<const BatchRegion> regions, bo
       [&](std::size_t begin, std::size_t end) {
         for (std::size_t task = begin; task < end; ++task) batch.work();
       },
-      [&] { batch.consume(sink); });
+      [&] { batch.consume(sink, interrupted); });
   batch.rethrow();
 }
 

@@ -13,6 +13,7 @@
 
 #include "errors/error.h"
 #include "faidx/faidx.h"
+#include "faidx/pages.h"
 
 namespace gelvo {
 
@@ -28,12 +29,12 @@ struct BatchRegion {
 // an arena (set `adopted` from inside the sink) to keep bases beyond the
 // batch: it then owns the arena and ends it with release_arena().
 struct BlockArena {
-  std::unique_ptr<char[]> bytes;
-  std::size_t size = 0;
+  Pages bytes;
   bool adopted = false;
 };
 
-// Ends an adopted arena (it may be kept for a later batch).
+// Ends an adopted arena (its pages may be kept for a later batch, for a
+// short while: see PageCache).
 void release_arena(BlockArena* arena) noexcept;
 
 // What one region gave: its bases and coordinates, or its error. Plain
@@ -66,20 +67,26 @@ FaidxError batch_region_error(std::size_t index, std::optional<std::string_view>
 inline constexpr std::size_t kParallelThreshold = 1000;
 
 // Receives the outcomes on the calling thread in request order, each as soon
-// as it is ready; returning false stops the deliveries (the batch still
-// finishes before fetch_parallel returns). The outcome and what it points
-// to stay valid until fetch_parallel returns.
+// as it is ready; returning false stops the batch. The outcome and what it
+// points to stay valid until fetch_parallel returns.
 using OutcomeSink = std::function<bool(std::size_t index, const BatchOutcome& outcome)>;
 
-// Fetches every region with the silent single-region rules
-// (Rules::Silent, as fetch_single_optimized) on the process's worker pool, every region even
-// after another failed, and hands each outcome to sink in order. With
+// Asked on the calling thread, now and then, whether the batch should stop
+// (Ctrl-C, for instance); true stops it as a refusing sink does.
+using Interrupted = std::function<bool()>;
+
+// Fetches the regions with the silent single-region rules
+// (Rules::Silent, as fetch_single_optimized) on the process's worker pool,
+// every region even after another failed, and hands each outcome to sink in
+// order. Once sink refuses an outcome or `interrupted` (when given) says
+// so, the workers finish the blocks they hold, claim no more, and
+// fetch_parallel returns. With
 // reverse_complement, each successful outcome is turned into its reverse
 // complement (start and end swapped when both are present) on the workers.
 // Workers touch only the Faidx (read-only), the regions and their own
 // outcomes; the calling thread runs sink meanwhile, so turning outcomes into
 // results overlaps with fetching the later ones.
 void fetch_parallel(const Faidx& faidx, std::span<const BatchRegion> regions, bool reverse_complement,
-                    const OutcomeSink& sink);
+                    const OutcomeSink& sink, const Interrupted& interrupted = {});
 
 }  // namespace gelvo

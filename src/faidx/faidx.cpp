@@ -83,6 +83,11 @@ std::size_t Faidx::extract_bound(const FetchPlan& plan, std::uint64_t source_siz
 }
 
 Result<std::size_t> Faidx::extract(const FetchPlan& plan, char* dst, std::size_t capacity, bool* plain) const {
+  source_->prepare();
+  return extract_prepared(plan, dst, capacity, plain);
+}
+
+Result<std::size_t> Faidx::extract_prepared(const FetchPlan& plan, char* dst, std::size_t capacity, bool* plain) const {
   bool ignored;
   if (plain == nullptr) plain = &ignored;
   // Never more than capacity: the bases asked for may exceed what the
@@ -221,6 +226,29 @@ Result<std::vector<Sequence>> Faidx::reversed_chunks(std::string_view name) cons
   }
   std::reverse(chunks.begin(), chunks.end());
   return chunks;
+}
+
+Result<std::array<std::uint64_t, 256>> Faidx::composition(std::string_view name) const {
+  auto found = find_entry(name);
+  if (!found) return std::move(found).error();
+  const IndexEntry& entry = **found;
+  std::array<std::uint64_t, 256> counts{};
+  constexpr std::size_t kPiece = std::size_t{4} << 20;
+  std::string buffer;
+  source_->prepare();
+  for (std::size_t s = 1; s <= entry.rlen;) {
+    const std::size_t count = std::min(kPiece, entry.rlen - s + 1);
+    const FetchPlan piece = planned(&entry, Region{false, s, s + count - 1, 0, 0});
+    buffer.resize(extract_bound(piece));
+    auto got = extract_prepared(piece, buffer.data(), buffer.size());
+    if (!got) return std::move(got).error();
+    apply_case(buffer.data(), *got);
+    count_bytes(std::string_view(buffer.data(), *got), counts);
+    // A file shorter than its index ends the record early.
+    if (*got < count) break;
+    s += count;
+  }
+  return counts;
 }
 
 }  // namespace gelvo

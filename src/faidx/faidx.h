@@ -1,6 +1,7 @@
 // Faidx: the index-and-fetch engine over one FASTA file.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -83,7 +84,12 @@ class Faidx {
   // Copies the plan's bases, skipping CR and LF, into dst, which has room
   // for capacity bytes (normally extract_bound()). Returns the number of
   // bytes written; *plain (when given) tells whether they all lie in 1..127.
+  // Readies the source first (ByteSource::prepare, a system call).
   Result<std::size_t> extract(const FetchPlan& plan, char* dst, std::size_t capacity, bool* plain = nullptr) const;
+  // The same without readying the source, for the many extractions that
+  // follow one source().prepare() (a batch).
+  Result<std::size_t> extract_prepared(const FetchPlan& plan, char* dst, std::size_t capacity,
+                                       bool* plain = nullptr) const;
 
   // Cuts or fills (default_seq) text to the plan's count and upper-cases it
   // as the options say. Whole-record fetches pass fill = false.
@@ -116,6 +122,9 @@ class Faidx {
   // The record's chunks (lines of its first line's width), last first, each
   // reversed.
   Result<std::vector<Sequence>> reversed_chunks(std::string_view name) const;
+  // How often each byte value occurs among the bases of the whole record,
+  // as fetch_entire_sequence gives them; read a few MiB at a time.
+  Result<std::array<std::uint64_t, 256>> composition(std::string_view name) const;
 
  private:
   Faidx() = default;

@@ -10,10 +10,20 @@ namespace gelvo {
 
 namespace {
 
-thread_local sigjmp_buf* tl_guard = nullptr;
+// Read by the handler: static TLS, which needs no allocation on first use
+// (the handler may be the first code of a thread to touch it).
+__attribute__((tls_model("initial-exec"))) thread_local sigjmp_buf* tl_guard = nullptr;
+// The address of the last fault handed on from this thread.
+__attribute__((tls_model("initial-exec"))) thread_local void* tl_handed_on = nullptr;
 
 struct sigaction previous_action;
 std::mutex install_mutex;
+
+void on_sigbus(int sig, siginfo_t* info, void* context);
+
+bool is_ours(const struct sigaction& action) noexcept {
+  return (action.sa_flags & SA_SIGINFO) && action.sa_sigaction == on_sigbus;
+}
 
 void on_sigbus(int sig, siginfo_t* info, void* context) {
   if (sigjmp_buf* guard = tl_guard) {
@@ -22,7 +32,15 @@ void on_sigbus(int sig, siginfo_t* info, void* context) {
     siglongjmp(*guard, 1);
   }
   // Not ours: hand it on. For the default action, restore it and return;
-  // the faulting access runs again and takes that action.
+  // the faulting access runs again and takes that action. A handler that
+  // returns without mending the fault (Python's, or faulthandler's once it
+  // has reported) would see the same access fault forever: the second time
+  // the default action takes over instead.
+  if (tl_handed_on != nullptr && tl_handed_on == info->si_addr) {
+    signal(SIGBUS, SIG_DFL);
+    return;
+  }
+  tl_handed_on = info->si_addr;
   if (previous_action.sa_flags & SA_SIGINFO) {
     previous_action.sa_sigaction(sig, info, context);
   } else if (previous_action.sa_handler != SIG_DFL && previous_action.sa_handler != SIG_IGN) {
@@ -35,10 +53,10 @@ void on_sigbus(int sig, siginfo_t* info, void* context) {
 }  // namespace
 
 void install_fault_handler() noexcept {
-  std::lock_guard<std::mutex> lock(install_mutex);
   struct sigaction current;
-  if (sigaction(SIGBUS, nullptr, &current) != 0) return;
-  if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == on_sigbus) return;
+  if (sigaction(SIGBUS, nullptr, &current) != 0 || is_ours(current)) return;
+  std::lock_guard<std::mutex> lock(install_mutex);
+  if (sigaction(SIGBUS, nullptr, &current) != 0 || is_ours(current)) return;
   struct sigaction ours;
   std::memset(&ours, 0, sizeof ours);
   ours.sa_sigaction = on_sigbus;

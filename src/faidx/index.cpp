@@ -5,416 +5,219 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <memory>
-#include <optional>
-#include <random>
-#include <type_traits>
+#include <new>
 
+#include "faidx/index_text.h"
 #include "faidx/io.h"
 
 namespace gelvo {
+
+// ---------------------------------------------------------------- RecordList
+
+void RecordList::reserve(std::size_t records, std::size_t name_bytes) {
+  names_.reserve(name_bytes);
+  items_.reserve(records);
+}
+
+void RecordList::push_back(std::string_view name, const IndexEntry& entry) {
+  names_.append(name);
+  items_.push_back(Item{entry, names_.size()});
+}
 
 // ---------------------------------------------------------------- NameIndex
 
 namespace {
 
-std::size_t hash_name(std::string_view name) noexcept { return std::hash<std::string_view>{}(name); }
+inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
+  const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+  return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+}
+
+// A multiply-mix hash over 8-byte words: names are short, so the cost is a
+// few multiplications, and every input bit reaches the high bits that pick
+// the slot and the low bits that make the tag. The tail is read as whole
+// (overlapping) words, not copied byte by byte: a copy of variable length
+// stalls the loads that follow and made inserts several times slower.
+std::uint64_t hash_name(std::string_view name) noexcept {
+  const char* p = name.data();
+  std::size_t n = name.size();
+  std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
+  std::uint64_t tail = 0;
+  if (n >= 8) {
+    for (; n > 8; p += 8, n -= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      h = mix(h ^ w, 0xBF58476D1CE4E5B9ULL);
+    }
+    std::memcpy(&tail, p + n - 8, 8);
+  } else if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    tail = a | (std::uint64_t{b} << 32);
+  } else if (n > 0) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    tail = u[0] | (std::uint64_t{u[n / 2]} << 8) | (std::uint64_t{u[n - 1]} << 16);
+  }
+  return mix(mix(h ^ tail, 0x94D049BB133111EBULL), 0xD6E8FEB86659FD93ULL);
+}
+
+constexpr std::size_t kMaxRecords = std::numeric_limits<std::uint32_t>::max() - 1;
+
+// Slots for a capacity: a load factor of at most 2/3 keeps probe runs short
+// at 6 bytes per record.
+std::size_t slot_count(std::size_t capacity) noexcept { return std::max<std::size_t>(8, capacity + capacity / 2 + 1); }
+
+// The home slot of a hash among n slots (no power of two needed).
+inline std::size_t home(std::uint64_t hash, std::size_t n) noexcept {
+  return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * n) >> 64);
+}
 
 }  // namespace
 
-void NameIndex::reserve(std::size_t n) {
-  records_.reserve(n);
-  hashes_.reserve(n);
-  std::size_t slots = 16;
-  while (slots < 2 * n) slots *= 2;
-  if (slots > slots_.size()) rehash(slots);
+std::uint32_t NameIndex::tag_of(std::uint64_t hash) const noexcept {
+  return static_cast<std::uint32_t>(hash) & ~position_mask();
 }
 
-void NameIndex::rehash(std::size_t slots) {
-  slots_.assign(slots, 0);
-  const std::size_t mask = slots - 1;
+std::uint32_t NameIndex::position_mask() const noexcept {
+  return index_bits_ >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << index_bits_) - 1;
+}
+
+void NameIndex::reset_slots(std::size_t capacity) {
+  if (capacity > kMaxRecords) throw std::bad_alloc();
+  capacity_ = capacity;
+  index_bits_ = static_cast<unsigned>(std::bit_width(capacity));
+  slots_.assign(slot_count(capacity), 0);
+}
+
+void NameIndex::rebuild_slots(std::size_t capacity) {
+  reset_slots(capacity);
+  const std::size_t n = slots_.size();
+  // The names are distinct already: each goes to the first empty slot.
   for (std::size_t i = 0; i < records_.size(); ++i) {
-    std::size_t pos = hashes_[i] & mask;
-    while (slots_[pos] != 0) pos = (pos + 1) & mask;
-    slots_[pos] = static_cast<std::uint32_t>(i + 1);
+    const std::uint64_t hash = hash_name(records_.name(i));
+    std::size_t pos = home(hash, n);
+    while (slots_[pos] != 0) pos = pos + 1 == n ? 0 : pos + 1;
+    slots_[pos] = tag_of(hash) | static_cast<std::uint32_t>(i + 1);
   }
 }
 
-// The slot holding name, or the empty slot where it would go.
-std::size_t NameIndex::probe(std::string_view name, std::size_t hash) const noexcept {
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t pos = hash & mask;
-  while (std::uint32_t at = slots_[pos]) {
-    std::size_t i = at - 1;
-    if (hashes_[i] == hash && records_[i].first == name) return pos;
-    pos = (pos + 1) & mask;
+void NameIndex::reserve(std::size_t n, std::size_t name_bytes) {
+  records_.reserve(n, name_bytes);
+  if (n > capacity_ || slots_.empty()) rebuild_slots(std::max(n, capacity_));
+}
+
+void NameIndex::shrink_to_fit() {
+  // Room reserved in the record vectors and never written is address space,
+  // not resident memory, and copying them would cost more than it saves;
+  // the slots were all written, so an oversized table is made anew.
+  if (capacity_ > records_.size() + records_.size() / 4 + 16) rebuild_slots(records_.size());
+}
+
+std::size_t NameIndex::probe(std::string_view name, std::uint64_t hash) const noexcept {
+  const std::size_t n = slots_.size();
+  const std::uint32_t tag = tag_of(hash);
+  const std::uint32_t positions = position_mask();
+  std::size_t pos = home(hash, n);
+  while (const std::uint32_t at = slots_[pos]) {
+    if ((at & ~positions) == tag && records_.name((at & positions) - 1) == name) return pos;
+    pos = pos + 1 == n ? 0 : pos + 1;
   }
   return pos;
 }
 
-void NameIndex::insert_or_assign(std::string name, const IndexEntry& entry) {
-  if (records_.size() >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::bad_alloc();
-  if (2 * (records_.size() + 1) > slots_.size()) rehash(std::max<std::size_t>(16, slots_.size() * 2));
-  const std::size_t hash = hash_name(name);
+void NameIndex::prefetch(std::uint64_t hash) const noexcept {
+  if (!slots_.empty()) __builtin_prefetch(&slots_[home(hash, slots_.size())]);
+}
+
+void NameIndex::insert_or_assign(std::string_view name, const IndexEntry& entry) {
+  if (slots_.empty() || records_.size() >= capacity_) {
+    if (records_.size() >= kMaxRecords) throw std::bad_alloc();
+    rebuild_slots(std::max<std::size_t>(16, std::min(kMaxRecords, 2 * capacity_)));
+  }
+  const std::uint64_t hash = hash_name(name);
   const std::size_t pos = probe(name, hash);
-  if (slots_[pos] != 0) {
-    records_[slots_[pos] - 1].second = entry;
+  if (const std::uint32_t at = slots_[pos]) {
+    records_.entry((at & position_mask()) - 1) = entry;
     return;
   }
-  records_.emplace_back(std::move(name), entry);
-  hashes_.push_back(hash);
-  slots_[pos] = static_cast<std::uint32_t>(records_.size());
+  records_.push_back(name, entry);
+  slots_[pos] = tag_of(hash) | static_cast<std::uint32_t>(records_.size());
 }
 
 const IndexEntry* NameIndex::find(std::string_view name) const noexcept {
   if (slots_.empty()) return nullptr;
-  const std::size_t pos = probe(name, hash_name(name));
-  return slots_[pos] ? &records_[slots_[pos] - 1].second : nullptr;
+  const std::uint32_t at = slots_[probe(name, hash_name(name))];
+  return at == 0 ? nullptr : &records_.entry((at & position_mask()) - 1);
 }
 
-// ---------------------------------------------------------------- text rules
-
-namespace {
-
-// Byte length of the Unicode White_Space character starting at p, or 0.
-std::size_t whitespace_length(const unsigned char* p, std::size_t n) noexcept {
-  const unsigned char c = p[0];
-  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
-  if (c < 0xC2 || n < 2) return 0;
-  if (c == 0xC2) return (p[1] == 0x85 || p[1] == 0xA0) ? 2 : 0;
-  if (n < 3) return 0;
-  if (c == 0xE1) return (p[1] == 0x9A && p[2] == 0x80) ? 3 : 0;
-  if (c == 0xE3) return (p[1] == 0x80 && p[2] == 0x80) ? 3 : 0;
-  if (c == 0xE2) {
-    if (p[1] == 0x80) {
-      const unsigned char d = p[2];
-      return (d <= 0x8A && d >= 0x80) || d == 0xA8 || d == 0xA9 || d == 0xAF ? 3 : 0;
-    }
-    return (p[1] == 0x81 && p[2] == 0x9F) ? 3 : 0;
-  }
-  return 0;
+NameIndex NameIndex::from_records(RecordList records) {
+  NameIndex index;
+  index.records_ = std::move(records);
+  // The common case, all names distinct, adopts the list as it is; a repeat
+  // found while filling the slots starts over with folding inserts.
+  index.reset_slots(index.records_.size());
+  if (index.place_distinct()) return index;
+  RecordList all = std::move(index.records_);
+  NameIndex folded;
+  folded.reserve(all.size(), all.names_.size());
+  for (std::size_t i = 0; i < all.size(); ++i) folded.insert_or_assign(all.name(i), all.entry(i));
+  folded.shrink_to_fit();
+  return folded;
 }
 
-// Whitespace ends at character boundaries; text is valid UTF-8, so testing
-// at every byte never matches inside a multi-byte character.
-std::size_t whitespace_at(std::string_view text, std::size_t i) noexcept {
-  return whitespace_length(reinterpret_cast<const unsigned char*>(text.data()) + i, text.size() - i);
-}
-
-// Position of the first character at or after i that is not whitespace.
-std::size_t skip_whitespace(std::string_view text, std::size_t i) noexcept {
-  while (i < text.size()) {
-    const std::size_t w = whitespace_at(text, i);
-    if (w == 0) break;
-    i += w;
+bool NameIndex::place_distinct() noexcept {
+  // Names are hashed kAhead records ahead of their insert and their home
+  // slot fetched meanwhile: the inserts overlap their cache misses instead
+  // of waiting on each in turn, a few times faster on a large table.
+  constexpr std::size_t kAhead = 16;
+  std::uint64_t ahead[kAhead];
+  const std::size_t n = records_.size();
+  for (std::size_t i = 0; i < std::min(n, kAhead); ++i) {
+    ahead[i] = hash_name(records_.name(i));
+    prefetch(ahead[i]);
   }
-  return i;
-}
-
-std::string_view trim_whitespace(std::string_view text) noexcept {
-  const std::size_t begin = skip_whitespace(text, 0);
-  // Scan forward to find the last non-whitespace character's end.
-  std::size_t end = begin;
-  for (std::size_t i = begin; i < text.size();) {
-    std::size_t w = whitespace_at(text, i);
-    if (w == 0) {
-      end = ++i;
-    } else {
-      i += w;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t hash = ahead[i % kAhead];
+    if (i + kAhead < n) {
+      ahead[i % kAhead] = hash_name(records_.name(i + kAhead));
+      prefetch(ahead[i % kAhead]);
     }
+    const std::size_t pos = probe(records_.name(i), hash);
+    if (slots_[pos] != 0) return false;
+    slots_[pos] = tag_of(hash) | static_cast<std::uint32_t>(i + 1);
   }
-  return text.substr(begin, end - begin);
-}
-
-}  // namespace
-
-std::string_view header_name(std::string_view header_text) noexcept {
-  const std::size_t begin = skip_whitespace(header_text, 0);
-  std::size_t i = begin;
-  while (i < header_text.size() && whitespace_at(header_text, i) == 0) ++i;
-  return header_text.substr(begin, i - begin);
-}
-
-namespace {
-
-// Streaming UTF-8 validation: state carries over between chunks.
-class Utf8Validator {
- public:
-  bool feed(const unsigned char* p, std::size_t n) noexcept {
-    std::size_t i = 0;
-    while (i < n) {
-      if (need_ == 0) {
-        while (i + 16 <= n) {
-          std::uint64_t a, b;
-          std::memcpy(&a, p + i, 8);
-          std::memcpy(&b, p + i + 8, 8);
-          if ((a | b) & 0x8080808080808080ULL) break;
-          i += 16;
-        }
-        if (i >= n) break;
-        const unsigned char c = p[i++];
-        if (c < 0x80) continue;
-        if (c < 0xC2) return false;
-        if (c < 0xE0) {
-          expect(1, 0x80, 0xBF);
-        } else if (c < 0xF0) {
-          expect(2, c == 0xE0 ? 0xA0 : 0x80, c == 0xED ? 0x9F : 0xBF);
-        } else if (c < 0xF5) {
-          expect(3, c == 0xF0 ? 0x90 : 0x80, c == 0xF4 ? 0x8F : 0xBF);
-        } else {
-          return false;
-        }
-      } else {
-        const unsigned char c = p[i++];
-        if (c < lo_ || c > hi_) return false;
-        lo_ = 0x80;
-        hi_ = 0xBF;
-        --need_;
-      }
-    }
-    return true;
-  }
-  bool complete() const noexcept { return need_ == 0; }
-
- private:
-  void expect(int need, unsigned char lo, unsigned char hi) noexcept {
-    need_ = need;
-    lo_ = lo;
-    hi_ = hi;
-  }
-  int need_ = 0;
-  unsigned char lo_ = 0x80;
-  unsigned char hi_ = 0xBF;
-};
-
-}  // namespace
-
-bool valid_utf8(std::string_view bytes) noexcept {
-  Utf8Validator v;
-  return v.feed(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) && v.complete();
-}
-
-// ---------------------------------------------------------------- FASTA scan
-
-namespace {
-
-// Line-by-line state of the index build. Sequence lines are only measured,
-// never stored, so memory does not grow with line length.
-class FastaScanner {
- public:
-  // Consumes the next chunk of the file; `base` is the file offset of p[0].
-  void feed(const char* p, std::size_t n, std::uint64_t base) {
-    const char* const start = p;
-    const char* const end = p + n;
-    while (p < end) {
-      if (at_line_start_) {
-        at_line_start_ = false;
-        header_line_ = *p == '>';
-        if (header_line_) {
-          header_.clear();
-          ++p;
-        } else {
-          line_bytes_ = 0;
-          trailing_cr_ = 0;
-        }
-        continue;
-      }
-      const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-      const char* seg_end = nl ? nl : end;
-      if (header_line_) {
-        header_.append(p, seg_end);
-      } else {
-        measure(p, seg_end);
-      }
-      if (nl == nullptr) break;
-      p = nl + 1;
-      end_line(true, base + static_cast<std::uint64_t>(p - start));
-      at_line_start_ = true;
-    }
-  }
-
-  std::vector<IndexRecord> finish(std::uint64_t file_size) {
-    if (!at_line_start_) end_line(false, file_size);
-    close_record();
-    return std::move(records_);
-  }
-
- private:
-  void measure(const char* p, const char* seg_end) {
-    const std::size_t len = static_cast<std::size_t>(seg_end - p);
-    std::size_t crs = 0;
-    while (crs < len && seg_end[-1 - static_cast<std::ptrdiff_t>(crs)] == '\r') ++crs;
-    trailing_cr_ = crs == len ? trailing_cr_ + crs : crs;
-    line_bytes_ += len;
-  }
-
-  void end_line(bool had_lf, std::uint64_t position) {
-    if (header_line_) {
-      close_record();
-      name_.assign(header_name(header_));
-      current_ = IndexEntry{position, 0, 0, 0};
-      lines_ = 0;
-      return;
-    }
-    const std::size_t residues = line_bytes_ - trailing_cr_;
-    current_.rlen += residues;
-    if (lines_ == 0) {
-      current_.lenc = residues;
-      current_.lenb = line_bytes_ + (had_lf ? 1 : 0);
-    }
-    ++lines_;
-  }
-
-  // Lines before the first header, and headers without a name, belong to a
-  // record with an empty name, which is dropped.
-  void close_record() {
-    if (!name_.empty()) records_.emplace_back(std::move(name_), current_);
-    name_.clear();
-  }
-
-  std::vector<IndexRecord> records_;
-  std::string name_;
-  IndexEntry current_;
-  std::size_t lines_ = 0;
-  std::string header_;
-  bool at_line_start_ = true;
-  bool header_line_ = false;
-  std::size_t line_bytes_ = 0;
-  std::size_t trailing_cr_ = 0;
-};
-
-}  // namespace
-
-Result<std::vector<IndexRecord>> scan_fasta(const std::string& fasta_path) {
-  // O_NONBLOCK keeps a FIFO from blocking the open; the read then fails or
-  // ends at once instead of hanging.
-  UniqueFd fd(::open(fasta_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd) return FaidxError::from_errno(errno);
-  ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-
-  std::unique_ptr<char[]> buffer(new char[kScanChunk]);
-  FastaScanner scanner;
-  Utf8Validator utf8;
-  std::uint64_t consumed = 0;
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer.get(), kScanChunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return FaidxError::from_errno(errno);
-    }
-    if (n == 0) break;
-    const auto len = static_cast<std::size_t>(n);
-    if (!utf8.feed(reinterpret_cast<const unsigned char*>(buffer.get()), len)) return FaidxError::io(kInvalidUtf8);
-    scanner.feed(buffer.get(), len, consumed);
-    consumed += len;
-  }
-  if (!utf8.complete()) return FaidxError::io(kInvalidUtf8);
-  return scanner.finish(consumed);
+  return true;
 }
 
 // ---------------------------------------------------------------- .fai text
 
-namespace {
-
-template <class T>
-void append_number(std::string& out, T value) {
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  (void)ec;
-  out.append(buf, end);
-}
-
-}  // namespace
-
-std::string format_index(const std::vector<IndexRecord>& records) {
-  std::string out;
-  std::size_t size = 0;
-  for (const auto& [name, entry] : records) size += name.size() + 5 * 21;
-  out.reserve(size);
-  for (const auto& [name, entry] : records) {
-    out += name;
-    out += '\t';
-    append_number(out, entry.rlen);
-    out += '\t';
-    append_number(out, entry.offset);
-    out += '\t';
-    append_number(out, entry.lenc);
-    out += '\t';
-    append_number(out, entry.lenb);
-    out += '\n';
-  }
-  return out;
-}
-
-namespace {
-
-// The file a write to path lands in: a symbolic link is followed so that the
-// replacement goes where a plain write would have gone.
-std::string write_target(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(path.c_str(), nullptr)) {
-      std::string target(real);
-      std::free(real);
-      return target;
+void append_index_lines(const RecordList& records, std::size_t* next, std::string& out, std::size_t limit) {
+  char numbers[4 * 21 + 1];
+  for (std::size_t& i = *next; i < records.size() && out.size() < limit; ++i) {
+    const IndexEntry& e = records.entry(i);
+    char* p = numbers;
+    for (const std::uint64_t value : {std::uint64_t{e.rlen}, e.offset, std::uint64_t{e.lenc}, std::uint64_t{e.lenb}}) {
+      *p++ = '\t';
+      p = std::to_chars(p, p + 20, value).ptr;
     }
+    *p++ = '\n';
+    out.append(records.name(i));
+    out.append(numbers, static_cast<std::size_t>(p - numbers));
   }
-  return path;
 }
 
-// Creates a new file beside target with a name nobody else uses.
-Result<std::pair<UniqueFd, std::string>> create_temporary(const std::string& target) {
-  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::random_device entropy;
-  std::minstd_rand rng(entropy() ^ static_cast<unsigned>(::getpid()));
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = target + ".tmp";
-    for (int i = 0; i < 6; ++i) name += kAlphabet[rng() % (sizeof kAlphabet - 1)];
-    // 0666 before the umask, like any newly created index.
-    UniqueFd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (fd) return std::pair<UniqueFd, std::string>(std::move(fd), std::move(name));
-    if (errno != EEXIST) return FaidxError::from_errno(errno);
-  }
-  return FaidxError::from_errno(EEXIST);
-}
-
-// The index is a regular file. Renaming over anything else would swap a
-// device node or a FIFO named as the index for a plain file (as root, even
-// /dev/null), and reading a character device such as /dev/zero never ends.
-Status regular_file(const struct stat& st) {
-  if (S_ISREG(st.st_mode)) return Ok{};
-  return FaidxError::from_errno(S_ISDIR(st.st_mode) ? EISDIR : ESPIPE);
-}
-
-}  // namespace
-
-Status write_index(const std::string& index_path, const std::vector<IndexRecord>& records) {
-  const std::string text = format_index(records);
-  const std::string target = write_target(index_path);
-  struct stat existing;
-  if (::stat(target.c_str(), &existing) == 0) {
-    Status replaceable = regular_file(existing);
-    if (!replaceable) return std::move(replaceable).error();
-  }
-  auto temporary = create_temporary(target);
-  if (!temporary) return std::move(temporary).error();
-  auto& [fd, temp_path] = *temporary;
-  auto fail = [&](FaidxError error) -> Status {
-    ::unlink(temp_path.c_str());
-    return error;
-  };
-  Status written = write_all(fd.get(), text);
-  if (!written) return fail(std::move(written).error());
-  if (::close(fd.release()) != 0) return fail(FaidxError::from_errno(errno));
-  if (::rename(temp_path.c_str(), target.c_str()) != 0) return fail(FaidxError::from_errno(errno));
-  return Ok{};
+std::string format_index(const RecordList& records) {
+  std::string out;
+  std::size_t next = 0;
+  append_index_lines(records, &next, out, std::string::npos);
+  return out;
 }
 
 // ---------------------------------------------------------------- .fai load
@@ -425,63 +228,187 @@ template <class T>
 bool parse_unsigned(std::string_view field, T* out) noexcept {
   if (!field.empty() && field.front() == '+') field.remove_prefix(1);
   if (field.empty()) return false;
+  T value = 0;
   for (char c : field) {
-    if (c < '0' || c > '9') return false;
+    const auto digit = static_cast<unsigned char>(c - '0');
+    if (digit > 9) return false;
+    if (__builtin_mul_overflow(value, T{10}, &value) || __builtin_add_overflow(value, T{digit}, &value)) return false;
   }
-  auto [ptr, ec] = std::from_chars(field.data(), field.data() + field.size(), *out);
-  return ec == std::errc() && ptr == field.data() + field.size();
-}
-
-// One .fai line without its LF. Returns false with error set on a bad number.
-bool parse_index_line(std::string_view line, NameIndex& index, std::optional<FaidxError>& error) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  line = trim_whitespace(line);
-  std::string_view fields[5];
-  std::size_t count = 0;
-  std::size_t begin = 0;
-  for (;;) {
-    const std::size_t tab = line.find('\t', begin);
-    if (count == 5) return true;  // a sixth field: not an index line
-    fields[count++] = line.substr(begin, tab == std::string_view::npos ? std::string_view::npos : tab - begin);
-    if (tab == std::string_view::npos) break;
-    begin = tab + 1;
-  }
-  if (count != 5) return true;
-  IndexEntry entry;
-  const char* bad = nullptr;
-  if (!parse_unsigned(fields[1], &entry.rlen)) {
-    bad = "Invalid rlen";
-  } else if (!parse_unsigned(fields[2], &entry.offset)) {
-    bad = "Invalid offset";
-  } else if (!parse_unsigned(fields[3], &entry.lenc)) {
-    bad = "Invalid lenc";
-  } else if (!parse_unsigned(fields[4], &entry.lenb)) {
-    bad = "Invalid lenb";
-  }
-  if (bad != nullptr) {
-    error.emplace(ErrorKind::FastaIndexing, bad);
-    return false;
-  }
-  index.insert_or_assign(std::string(fields[0]), entry);
+  *out = value;
   return true;
 }
+
+struct IndexLine {
+  std::string_view name;
+  IndexEntry entry;
+};
+
+bool ascii_whitespace(char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+// One number of a well-formed index line: digits (after an optional '+')
+// up to a TAB, or up to the end of the line for the last field. The
+// position after that TAB, or null for anything else.
+template <class T>
+const char* next_number(const char* p, const char* end, bool last, T* out) noexcept {
+  if (p < end && *p == '+') ++p;
+  const char* const digits = p;
+  T value = 0;
+  for (; p < end; ++p) {
+    const auto digit = static_cast<unsigned char>(*p - '0');
+    if (digit > 9) break;
+    if (__builtin_mul_overflow(value, T{10}, &value) || __builtin_add_overflow(value, T{digit}, &value)) return nullptr;
+  }
+  if (p == digits || (last ? p != end : p == end || *p != '\t')) return nullptr;
+  *out = value;
+  return p + 1;
+}
+
+// The line read in one pass when it is a well-formed index line: the fields
+// are found while their numbers are read, instead of a search per field.
+bool parse_well_formed(std::string_view line, IndexLine* out) noexcept {
+  const char* const end = line.data() + line.size();
+  const auto* tab = static_cast<const char*>(std::memchr(line.data(), '\t', line.size()));
+  if (tab == nullptr) return false;
+  IndexEntry e;
+  const char* p = tab + 1;
+  if (!(p = next_number(p, end, false, &e.rlen)) || !(p = next_number(p, end, false, &e.offset)) ||
+      !(p = next_number(p, end, false, &e.lenc)) || !next_number(p, end, true, &e.lenb)) {
+    return false;
+  }
+  out->name = line.substr(0, static_cast<std::size_t>(tab - line.data()));
+  out->entry = e;
+  return true;
+}
+
+// One .fai line without its LF: 1 for an index line (in *out), 0 for a line
+// that is skipped, -1 for a bad number (named in *bad).
+int parse_index_line(std::string_view line, IndexLine* out, const char** bad) noexcept {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (line.empty()) return 0;
+  // An index line starts with a name and ends with a digit: only other text
+  // needs the Unicode trim.
+  const auto first = static_cast<unsigned char>(line.front());
+  const auto last = static_cast<unsigned char>(line.back());
+  if (first >= 0x80 || last >= 0x80 || ascii_whitespace(line.front()) || ascii_whitespace(line.back())) {
+    line = trim_whitespace(line);
+  }
+  if (parse_well_formed(line, out)) return 1;
+  // Anything else is split into fields first: a line without exactly five
+  // is skipped whatever its numbers.
+  std::string_view fields[5];
+  std::size_t count = 0;
+  const char* p = line.data();
+  const char* const end = p + line.size();
+  for (;;) {
+    if (count == 5) return 0;  // a sixth field: not an index line
+    const auto* tab = static_cast<const char*>(std::memchr(p, '\t', static_cast<std::size_t>(end - p)));
+    const char* field_end = tab ? tab : end;
+    fields[count++] = std::string_view(p, static_cast<std::size_t>(field_end - p));
+    if (tab == nullptr) break;
+    p = tab + 1;
+  }
+  if (count != 5) return 0;
+  IndexEntry& e = out->entry;
+  if (!parse_unsigned(fields[1], &e.rlen)) {
+    *bad = "Invalid rlen";
+  } else if (!parse_unsigned(fields[2], &e.offset)) {
+    *bad = "Invalid offset";
+  } else if (!parse_unsigned(fields[3], &e.lenc)) {
+    *bad = "Invalid lenc";
+  } else if (!parse_unsigned(fields[4], &e.lenb)) {
+    *bad = "Invalid lenb";
+  }
+  if (*bad != nullptr) return -1;
+  out->name = fields[0];
+  return 1;
+}
+
+// The end of the lines that are valid UTF-8 before the first that is not
+// (text.size() when all are). A LF never sits inside a character, so the
+// text is valid exactly when each of its lines is.
+std::size_t valid_prefix(std::string_view text) noexcept {
+  if (valid_utf8(text)) return text.size();
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t nl = text.find('\n', begin);
+    const std::size_t end = nl == std::string_view::npos ? text.size() : nl;
+    if (!valid_utf8(text.substr(begin, end - begin))) return begin;
+    begin = end + 1;
+  }
+}
+
+// Fills a NameIndex from .fai text given in pieces of whole lines. Lines are
+// checked in order, so an earlier bad number wins over later text that is
+// not UTF-8.
+class IndexParser {
+ public:
+  explicit IndexParser(std::size_t expected_lines, std::size_t expected_bytes) {
+    records_.reserve(expected_lines, expected_bytes);
+  }
+
+  // Whole lines, the last LF optional only at the end of the text. The
+  // records are listed first and mapped at the end: a pass that only
+  // appends runs at the speed of the text, and the map is then filled in a
+  // loop that overlaps its cache misses.
+  Status feed(std::string_view lines) {
+    const std::size_t valid = valid_prefix(lines);
+    std::string_view rest = lines.substr(0, valid);
+    const char* bad = nullptr;
+    IndexLine line;
+    while (!rest.empty()) {
+      const std::size_t nl = rest.find('\n');
+      const std::string_view text = rest.substr(0, nl);
+      rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
+      const int outcome = parse_index_line(text, &line, &bad);
+      if (outcome < 0) return FaidxError(ErrorKind::FastaIndexing, bad);
+      if (outcome > 0) records_.push_back(line.name, line.entry);
+    }
+    if (valid != lines.size()) return FaidxError::io(kInvalidUtf8);
+    return Ok{};
+  }
+
+  // The whole text is about `total` bytes, of which `seen` were fed so far.
+  void expect(std::size_t seen, std::size_t total) {
+    if (seen == 0 || total <= seen) return;
+    const double scale = static_cast<double>(total) / static_cast<double>(seen);
+    records_.reserve(static_cast<std::size_t>(static_cast<double>(records_.size()) * scale * 1.02) + 16, total);
+  }
+
+  NameIndex finish() { return NameIndex::from_records(std::move(records_)); }
+
+ private:
+  RecordList records_;
+};
 
 }  // namespace
 
 Result<NameIndex> parse_index(std::string_view text) {
-  NameIndex index;
-  std::optional<FaidxError> error;
-  while (!text.empty()) {
-    const std::size_t nl = text.find('\n');
-    const std::string_view line = text.substr(0, nl);
-    text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
-    // Lines are validated as they are read, so an earlier bad number wins
-    // over later text that is not UTF-8.
-    if (!valid_utf8(line)) return FaidxError::io(kInvalidUtf8);
-    if (!parse_index_line(line, index, error)) return std::move(*error);
-  }
-  return index;
+  // One record per line at most: sized once, no rehash while filling.
+  const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+  IndexParser parser(lines, text.size());
+  Status fed = parser.feed(text);
+  if (!fed) return std::move(fed).error();
+  return parser.finish();
 }
+
+namespace {
+
+// Reads until buffer[0, capacity) is full or the file ends; the bytes read.
+Result<std::size_t> read_some(int fd, char* buffer, std::size_t capacity) {
+  std::size_t used = 0;
+  while (used < capacity) {
+    const ssize_t n = ::read(fd, buffer + used, capacity - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FaidxError::from_errno(errno);
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  return used;
+}
+
+}  // namespace
 
 Result<NameIndex> load_index(const std::string& index_path) {
   UniqueFd fd(::open(index_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -490,9 +417,35 @@ Result<NameIndex> load_index(const std::string& index_path) {
   if (::fstat(fd.get(), &st) != 0) return FaidxError::from_errno(errno);
   Status readable = regular_file(st);
   if (!readable) return std::move(readable).error();
-  auto text = read_all(fd.get());
-  if (!text) return std::move(text).error();
-  return parse_index(*text);
+
+  // The text goes through a reused buffer of whole lines, not into one
+  // string of its own: only the map's memory is new.
+  std::string buffer(std::size_t{1} << 20, '\0');
+  std::size_t held = 0;  // bytes of a line begun in the previous piece
+  std::unique_ptr<IndexParser> parser;
+  for (;;) {
+    if (held == buffer.size()) buffer.resize(2 * buffer.size());  // a line longer than the buffer
+    auto got = read_some(fd.get(), buffer.data() + held, buffer.size() - held);
+    if (!got) return std::move(got).error();
+    const std::size_t size = held + *got;
+    const bool at_end = size < buffer.size();
+    const std::string_view text(buffer.data(), size);
+    const bool first = !parser;
+    if (first) {
+      const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+      parser = std::make_unique<IndexParser>(lines, size);
+    }
+    const std::size_t cut = at_end ? size : text.rfind('\n') + 1;  // 0 when no LF: npos + 1
+    Status fed = parser->feed(text.substr(0, cut));
+    if (!fed) return std::move(fed).error();
+    if (at_end) break;
+    // The rest of the file sized from the records of its first piece, so
+    // that a typical index fills its map without regrowing it.
+    if (first) parser->expect(cut, static_cast<std::size_t>(st.st_size));
+    held = size - cut;
+    std::memmove(buffer.data(), buffer.data() + cut, held);
+  }
+  return parser->finish();
 }
 
 // ---------------------------------------------------------------- decision
@@ -520,13 +473,15 @@ bool index_needs_build(const std::string& fasta_path, const std::string& index_p
 
 Result<NameIndex> acquire_index(const std::string& fasta_path, const std::string& index_path, bool rebuild,
                                 bool build_index) {
-  if (index_needs_build(fasta_path, index_path, rebuild, build_index)) {
-    auto records = scan_fasta(fasta_path);
-    if (!records) return std::move(records).error();
-    Status written = write_index(index_path, *records);
-    if (!written) return std::move(written).error();
-  }
-  return load_index(index_path);
+  if (!index_needs_build(fasta_path, index_path, rebuild, build_index)) return load_index(index_path);
+  auto records = scan_fasta(fasta_path);
+  if (!records) return std::move(records).error();
+  Status written = write_index(index_path, *records);
+  if (!written) return std::move(written).error();
+  // The written text loads back to exactly these records (names hold no
+  // white space, numbers are plain decimals), so the map is made from them
+  // instead of from a second read of the file.
+  return NameIndex::from_records(std::move(*records));
 }
 
 }  // namespace gelvo

@@ -1,8 +1,17 @@
 #include "faidx/io.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace gelvo {
+
+// The index is a regular file. Renaming over anything else would swap a
+// device node or a FIFO named as the index for a plain file (as root, even
+// /dev/null), and reading a character device such as /dev/zero never ends.
+Status regular_file(const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return Ok{};
+  return FaidxError::from_errno(S_ISDIR(st.st_mode) ? EISDIR : ESPIPE);
+}
 
 Status write_all(int fd, std::string_view text) {
   while (!text.empty()) {
@@ -17,18 +26,23 @@ Status write_all(int fd, std::string_view text) {
   return Ok{};
 }
 
-Result<std::string> read_all(int fd) {
+Result<std::string> read_all(int fd, std::size_t size_hint) {
   std::string out;
-  char buffer[64 * 1024];
+  // One byte beyond the hint, so that reaching the end needs no regrowth.
+  out.resize(std::max<std::size_t>(size_hint + 1, 64 * 1024));
+  std::size_t used = 0;
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (used == out.size()) out.resize(2 * out.size());
+    ssize_t n = ::read(fd, out.data() + used, out.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       return FaidxError::from_errno(errno);
     }
-    if (n == 0) return out;
-    out.append(buffer, static_cast<std::size_t>(n));
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
   }
+  out.resize(used);
+  return out;
 }
 
 void write_stderr(std::string_view line) noexcept {

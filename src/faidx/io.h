@@ -2,6 +2,7 @@
 // writes that retry on EINTR and short transfers.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -37,11 +38,16 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// OK for a regular file; otherwise the IOError of a file that cannot be read
+// or replaced as one (EISDIR for a directory, ESPIPE for anything else).
+Status regular_file(const struct stat& st);
+
 // Writes all of text; a write that accepts nothing fails with
 // "failed to write whole buffer".
 Status write_all(int fd, std::string_view text);
-// Reads from fd to its end.
-Result<std::string> read_all(int fd);
+// Reads from fd to its end. size_hint, the expected size (st_size of a
+// regular file), lets the bytes land in one buffer without regrowing it.
+Result<std::string> read_all(int fd, std::size_t size_hint = 0);
 // Writes one whole line to standard error with a single write where possible.
 void write_stderr(std::string_view line) noexcept;
 

@@ -37,6 +37,14 @@ std::optional<std::size_t> positive_count(const char* text) {
 
 }  // namespace
 
+std::size_t thread_limit(std::size_t available) noexcept {
+  constexpr std::size_t kPerProcessor = 8;
+  constexpr std::size_t kAtLeast = 64;
+  std::size_t limit;
+  if (__builtin_mul_overflow(available, kPerProcessor, &limit)) return SIZE_MAX;
+  return std::max(limit, kAtLeast);
+}
+
 std::size_t decide_thread_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                                 std::size_t available) noexcept {
   if (auto n = positive_count(rayon_num_threads)) return *n;
@@ -266,6 +274,10 @@ namespace {
 // Set in each worker so that a body that starts a batch on its own pool
 // runs it inline instead of deadlocking on the pool it occupies.
 thread_local const WorkerPool* tl_worker_of = nullptr;
+// Set on a thread while it waits for a batch of this pool: a batch it
+// starts meanwhile (from a signal handler run by `meanwhile`, say) runs
+// inline instead of waiting for the one it is part of.
+thread_local const WorkerPool* tl_caller_of = nullptr;
 
 }  // namespace
 
@@ -344,11 +356,15 @@ void WorkerPool::parallel_for(std::size_t n, const Body& body) {
 
 void WorkerPool::parallel_for(std::size_t n, const Body& body, const std::function<void()>& meanwhile) {
   if (n == 0) return meanwhile();
-  if (tl_worker_of == this || threads_.empty()) {
+  if (tl_worker_of == this || tl_caller_of == this || threads_.empty()) {
     body(0, n);
     return meanwhile();
   }
   std::lock_guard serial(batch_mutex_);
+  struct Calling {
+    explicit Calling(const WorkerPool* pool) { tl_caller_of = pool; }
+    ~Calling() { tl_caller_of = nullptr; }
+  } calling(this);
   Batch batch(body, n, threads_.size());
 
   std::unique_lock lock(mutex_);
@@ -434,8 +450,10 @@ WorkerPool& WorkerPool::instance() {
     pthread_atfork(nullptr, nullptr, forget_pool_in_child);
     g_process_pool.fork_handler_installed = true;
   }
-  std::size_t threads =
-      decide_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_parallelism());
+  const std::size_t available = available_parallelism();
+  const std::size_t threads =
+      std::min(decide_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available),
+               thread_limit(available));
   // Leaked on purpose: nothing may join these threads at exit.
   pool = new WorkerPool(threads);
   g_process_pool.pool.store(pool, std::memory_order_release);

@@ -8,7 +8,9 @@
 // Threading contract:
 // - parallel_for may be called from any thread. Batches on one pool run one
 //   at a time; a second caller blocks until the first batch has finished.
-// - The calling thread only waits; the pool's own threads run the body.
+// - The calling thread only waits; the pool's own threads run the body. A
+//   batch started on a thread that is already in a batch of the same pool
+//   (a worker's body, or the caller's `meanwhile`) runs inline.
 // - Worker threads start with every asynchronous signal blocked, so signals
 //   keep going to the threads the host process expects (the interpreter's
 //   main thread). Fault signals (SIGBUS, SIGSEGV, SIGFPE, SIGILL) stay
@@ -50,6 +52,12 @@ namespace gelvo {
 std::size_t decide_thread_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                                 std::size_t available) noexcept;
 
+// The most threads the process-wide pool starts, whatever the environment
+// asks for: more threads than processors only wait on each other, and a
+// count such as 1000000 would exhaust memory first. 8 per processor, at
+// least 64.
+std::size_t thread_limit(std::size_t available) noexcept;
+
 // The processor count the control group's CPU quota allows, at least 1, or
 // nothing when no quota is set or the files cannot be read. `root` is
 // prefixed to every absolute path read (/proc/self/..., the cgroup mount),
@@ -65,7 +73,8 @@ class WorkerPool {
   using Body = std::function<void(std::size_t begin, std::size_t end)>;
 
   // The process-wide pool, sized by decide_thread_count() over the
-  // environment and available_parallelism(), read once at creation.
+  // environment and available_parallelism(), at most thread_limit(), read
+  // once at creation.
   static WorkerPool& instance();
 
   // A private pool of `threads` workers (at least one is asked for). Its

@@ -58,10 +58,14 @@ class DescriptorFile final : public ByteSource {
   UniqueFd fd_;
 };
 
+// The file mapped into memory, and the descriptor it was opened through:
+// when the mapping fails us (the file shrank under it), the bases are read
+// again through that descriptor, never by opening the path again, which may
+// name another file by now (a relative path after chdir, a replaced file).
 class MappedFile final : public ByteSource {
  public:
-  MappedFile(std::string path, Mapping mapping, std::size_t mapped_length)
-      : path_(std::move(path)), mapping_(mapping), mapped_length_(mapped_length) {}
+  MappedFile(UniqueFd fd, Mapping mapping, std::size_t mapped_length)
+      : fd_(std::move(fd)), mapping_(mapping), mapped_length_(mapped_length) {}
   ~MappedFile() override { ::munmap(const_cast<unsigned char*>(mapping_.data), mapped_length_); }
 
   std::uint64_t size() const noexcept override { return mapping_.size; }
@@ -74,12 +78,14 @@ class MappedFile final : public ByteSource {
     // was truncated under the mapping; a fault is what the pages past it
     // give. Either way, read what the file holds now.
     if (completed && (*plain || std::memchr(dst, 0, got) == nullptr || !shrank())) return got;
-    return reread(entry, s, count, dst, plain);
+    return extract_sequence_from_file_optimized(fd_.get(), entry, s, count, dst, plain);
   }
 
   void prefetch(const IndexEntry& entry, std::size_t s, std::size_t count) const noexcept override {
     prefetch_from_mmap(mapping_, entry, s, count);
   }
+
+  void prepare() const noexcept override { install_fault_handler(); }
 
   bool is_mapped() const noexcept override { return true; }
 
@@ -87,25 +93,18 @@ class MappedFile final : public ByteSource {
   // Whether the file is now shorter than when it was mapped.
   bool shrank() const noexcept {
     struct stat st;
-    return ::stat(path_.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) < mapping_.size;
+    return ::fstat(fd_.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_size) < mapping_.size;
   }
 
-  // Extraction through a fresh descriptor, after the mapping failed us.
-  Result<std::size_t> reread(const IndexEntry& entry, std::size_t s, std::size_t count, char* dst, bool* plain) const {
-    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) return FaidxError::from_errno(errno);
-    return extract_sequence_from_file_optimized(fd.get(), entry, s, count, dst, plain);
-  }
-
-  std::string path_;
+  UniqueFd fd_;
   Mapping mapping_;
   std::size_t mapped_length_;  // bytes actually mapped (at least 1)
 };
 
-// The mapped file, or null when it cannot be mapped.
-std::unique_ptr<ByteSource> map_file(const std::string& path, int fd) {
+// The mapped file, or null when it cannot be mapped (fd is then kept).
+std::unique_ptr<ByteSource> map_file(UniqueFd& fd) {
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<std::uint64_t>(st.st_size) > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
     return nullptr;
   }
@@ -113,10 +112,10 @@ std::unique_ptr<ByteSource> map_file(const std::string& path, int fd) {
   // An empty file cannot be mapped with length 0; map one byte and record
   // length 0 so nothing is ever read from it.
   const std::size_t length = size == 0 ? 1 : size;
-  void* data = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+  void* data = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), 0);
   if (data == MAP_FAILED) return nullptr;
   install_fault_handler();
-  return std::make_unique<MappedFile>(path, Mapping{static_cast<const unsigned char*>(data), size}, length);
+  return std::make_unique<MappedFile>(std::move(fd), Mapping{static_cast<const unsigned char*>(data), size}, length);
 }
 
 }  // namespace
@@ -128,7 +127,7 @@ Result<std::unique_ptr<ByteSource>> open_source(const std::string& path, bool wr
   int error = 0;
   if (!seekable(fd.get(), &error)) return FaidxError::from_errno(error);
   if (!writable) {
-    if (auto mapped = map_file(path, fd.get())) return mapped;
+    if (auto mapped = map_file(fd)) return mapped;
   }
   return std::unique_ptr<ByteSource>(std::make_unique<DescriptorFile>(std::move(fd)));
 }

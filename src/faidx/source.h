@@ -41,6 +41,13 @@ class ByteSource {
   // faults and never fails.
   virtual void prefetch(const IndexEntry&, std::size_t, std::size_t) const noexcept {}
 
+  // Readies the source for extract() calls that follow on any thread: a
+  // mapped file makes sure its fault handler is the one installed (code
+  // that ran since, such as faulthandler.enable(), may have replaced it).
+  // Called once per call from Python, not per region: it costs a system
+  // call.
+  virtual void prepare() const noexcept {}
+
   // Whether the file is mapped into memory (for tests and tools).
   virtual bool is_mapped() const noexcept = 0;
 };

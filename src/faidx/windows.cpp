@@ -130,7 +130,7 @@ class WindowWriter {
     std::memset(dst, pad, lead);
     char* bases = reinterpret_cast<char*>(dst + lead);
     const FetchPlan plan{&entry, Region{false, c.first, c.first + c.count - 1, 0, 0}};
-    auto got = faidx_.extract(plan, bases, c.count);
+    auto got = faidx_.extract_prepared(plan, bases, c.count);
     if (!got) return std::move(got).error();
     std::size_t present = *got;
     if (present < c.count && filler_) {
@@ -243,6 +243,8 @@ Result<bool> fill_windows(const Faidx& faidx, const WindowRequest& request, unsi
                           const KeepGoing& keep_going) {
   const std::size_t count = request.count();
   if (count == 0) return true;
+  // Once for every window (a system call), on this thread.
+  faidx.source().prepare();
   const WindowWriter writer(faidx, request, out);
   if (!windows_run_in_parallel(request)) {
     if (Status written = writer.run(0, count); !written) return std::move(written).error();

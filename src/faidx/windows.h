@@ -54,7 +54,8 @@ using KeepGoing = std::function<bool()>;
 
 // Writes the windows of request into out, which holds count() * row_bytes()
 // bytes: row after row, each window's bytes as a fetch of its bases returns
-// them (through Faidx::extract, upper-cased when the handle says so),
+// them (Faidx::extract_prepared after one ByteSource::prepare(), upper-cased
+// when the handle says so),
 // positions outside the sequence filled with pad, reverse complemented
 // (Sequence's complement table) where asked, then encoded if asked. Bases
 // the index promises but the file lacks are the handle's default_seq when

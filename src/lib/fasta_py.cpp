@@ -66,9 +66,9 @@ PyObject* record_by_name(PyObject* self, PyObject* key, std::string_view name) {
 }
 
 PyObject* record_at(PyObject* self, std::size_t position) {
-  const auto& records = engine_of(self).index().records();
-  if (position >= records.size()) return raise_text(PyExc_IndexError, "Index out of range");
-  PyRef name = text_to_str(records[position].first);
+  const NameIndex& index = engine_of(self).index();
+  if (position >= index.size()) return raise_text(PyExc_IndexError, "Index out of range");
+  PyRef name = open_file_name(self, position);
   if (!name) return nullptr;
   return new_fasta_record(self, std::move(name)).release();
 }
@@ -98,8 +98,9 @@ PyObject* Fasta_item(PyObject* self, Py_ssize_t i) {
 Py_ssize_t Fasta_length(PyObject* self) {
   return guarded([&]() -> Py_ssize_t {
     std::size_t total = 0;
-    for (const IndexRecord& record : engine_of(self).index().records()) {
-      if (__builtin_add_overflow(total, record.second.rlen, &total)) total = static_cast<std::size_t>(-1);
+    const NameIndex& index = engine_of(self).index();
+    for (std::size_t i = 0; i < index.size(); ++i) {
+      if (__builtin_add_overflow(total, index.entry(i).rlen, &total)) total = static_cast<std::size_t>(-1);
     }
     if (total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
       PyErr_SetNone(PyExc_OverflowError);
@@ -185,12 +186,14 @@ bool to_intervals(PyObject* obj, std::vector<Interval>* out) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
     return argument_type_error(kArg, obj, "cannot be converted to a sequence of intervals");
   }
-  PyRef items = PyRef::steal(PySequence_Fast(obj, "argument 'intervals': not a sequence"));
+  // A tuple of the items as they are now: converting them runs Python code
+  // (__index__), which may change the caller's list under us.
+  PyRef items = PyRef::steal(PySequence_Tuple(obj));
   if (!items) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   out->reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), i);
+    PyObject* pair = PyTuple_GET_ITEM(items.get(), i);
     if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
       return argument_type_error(kArg, pair, "is not a tuple of two ints");
     }

@@ -200,4 +200,52 @@ double gc_iupac_fraction(std::string_view seq) noexcept {
   return sum / static_cast<double>(counted);
 }
 
+std::size_t fasta_record_size(std::size_t header, std::size_t bases, std::size_t width) noexcept {
+  const std::size_t lines = bases / width + (bases % width != 0);
+  std::size_t size;
+  if (__builtin_add_overflow(header, bases, &size) || __builtin_add_overflow(size, lines + 2, &size)) {
+    return SIZE_MAX;
+  }
+  return size;
+}
+
+char* write_fasta_record(char* out, std::string_view header, std::string_view bases, std::size_t width) noexcept {
+  *out++ = '>';
+  std::memcpy(out, header.data(), header.size());
+  out += header.size();
+  *out++ = '\n';
+  for (std::size_t at = 0; at < bases.size(); at += width) {
+    const std::size_t n = std::min(width, bases.size() - at);
+    std::memcpy(out, bases.data() + at, n);
+    out += n;
+    *out++ = '\n';
+  }
+  return out;
+}
+
+void count_bytes(std::string_view text, std::array<std::uint64_t, 256>& counts) noexcept {
+  // Four tables, so that runs of one byte (long in DNA) do not make every
+  // increment wait for the previous one to the same counter. 32-bit
+  // counters are flushed before they can overflow.
+  constexpr std::size_t kFlushEvery = std::size_t{1} << 30;
+  const unsigned char* p = bytes_of(text);
+  std::size_t n = text.size();
+  while (n > 0) {
+    const std::size_t m = std::min(n, kFlushEvery);
+    std::uint32_t table[4][256] = {};
+    std::size_t i = 0;
+    for (; i + 4 <= m; i += 4) {
+      ++table[0][p[i]];
+      ++table[1][p[i + 1]];
+      ++table[2][p[i + 2]];
+      ++table[3][p[i + 3]];
+    }
+    for (; i < m; ++i) ++table[0][p[i]];
+    for (std::size_t b = 0; b < 256; ++b)
+      counts[b] += std::uint64_t{table[0][b]} + table[1][b] + table[2][b] + table[3][b];
+    p += m;
+    n -= m;
+  }
+}
+
 }  // namespace gelvo

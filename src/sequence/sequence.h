@@ -4,6 +4,7 @@
 // Nothing here depends on Python.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -57,5 +58,15 @@ void copy_selection(std::string_view src, const SliceSelection& sel, char* dst) 
 double gc_fraction(std::string_view seq) noexcept;
 double gc_strict_fraction(std::string_view seq) noexcept;
 double gc_iupac_fraction(std::string_view seq) noexcept;
+
+// A record as FASTA text: ">", the header and a line end, then the bases in
+// lines of `width` (> 0), each ending in a line end; an empty record is its
+// header line alone. fasta_record_size gives the bytes write_fasta_record
+// writes (SIZE_MAX when that overflows); it returns the end of what it wrote.
+std::size_t fasta_record_size(std::size_t header, std::size_t bases, std::size_t width) noexcept;
+char* write_fasta_record(char* out, std::string_view header, std::string_view bases, std::size_t width) noexcept;
+
+// Adds to counts[b] the number of bytes of text equal to b.
+void count_bytes(std::string_view text, std::array<std::uint64_t, 256>& counts) noexcept;
 
 }  // namespace gelvo

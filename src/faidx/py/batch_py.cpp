@@ -21,10 +21,12 @@ namespace {
 
 constexpr const char* kRegions = "regions";
 
-// A converted request. The regions view the UTF-8 of name objects that
-// `items` keeps alive.
+// A converted request. Conversion runs Python code (__index__ of the
+// coordinates), which may change the caller's list: the request is a tuple
+// of the items as they were when the call began, so every view into it
+// (the regions view the UTF-8 of its names) stays valid and consistent.
 struct BatchRequest {
-  PyRef items;  // the request as a list or tuple
+  PyRef items;  // tuple
   std::vector<BatchRegion> regions;
   PyObject* shared_name = nullptr;  // fetch_many_same_chr's name (borrowed)
   std::string_view shared_text;
@@ -32,16 +34,15 @@ struct BatchRequest {
   // The name object of region i.
   PyObject* name(std::size_t i) const noexcept {
     if (shared_name != nullptr) return shared_name;
-    return PyTuple_GET_ITEM(PySequence_Fast_ITEMS(items.get())[i], 0);
+    return PyTuple_GET_ITEM(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), 0);
   }
 };
 
-// The request as a list or tuple: any other sequence is copied into a list.
 bool request_items(PyObject* regions, BatchRequest* out) {
   if (PyUnicode_Check(regions) || !PySequence_Check(regions)) {
     return argument_type_error(kRegions, regions, "cannot be converted to 'Sequence'");
   }
-  out->items = PyRef::steal(PySequence_Fast(regions, "argument 'regions': not a sequence"));
+  out->items = PyRef::steal(PySequence_Tuple(regions));
   return static_cast<bool>(out->items);
 }
 
@@ -60,11 +61,10 @@ PyObject* const* tuple_items(PyObject* item, Py_ssize_t size) {
 bool convert_items(PyObject* regions, BatchRequest* out) {
   if (!request_items(regions, out)) return false;
   const bool with_name = out->shared_name == nullptr;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(out->items.get());
-  PyObject* const* items = PySequence_Fast_ITEMS(out->items.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(out->items.get());
   out->regions.resize(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* const* fields = tuple_items(items[i], with_name ? 3 : 2);
+    PyObject* const* fields = tuple_items(PyTuple_GET_ITEM(out->items.get(), i), with_name ? 3 : 2);
     if (fields == nullptr) return false;
     BatchRegion& region = out->regions[static_cast<std::size_t>(i)];
     if (with_name) {
@@ -158,7 +158,12 @@ PyObject* parallel(const Faidx& faidx, const BatchRequest& request, bool reverse
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
     return true;
   };
-  fetch_parallel(faidx, request.regions, reverse_complement, sink);
+  // Ctrl-C (or any signal whose Python handler raises) stops the batch.
+  auto interrupted = [&] {
+    python_error = PyErr_CheckSignals() != 0;
+    return python_error;
+  };
+  fetch_parallel(faidx, request.regions, reverse_complement, sink, interrupted);
   if (python_error) return nullptr;
   if (failure) return raise_error(*failure);
   return list.release();

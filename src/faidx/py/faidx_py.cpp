@@ -7,6 +7,7 @@
 #include "binding/args.h"
 #include "binding/failure.h"
 #include "binding/text.h"
+#include "binding/unlocked.h"
 #include "errors/py/raise.h"
 #include "faidx/py/batch_py.h"
 #include "faidx/py/open_file_py.h"
@@ -138,6 +139,33 @@ PyObject* Faidx_fetch_array_same_chr(PyObject* self, PyObject* const* args, Py_s
   return guarded([&] { return fetch_array_same_chr_call(engine_of(self), args, nargs, kwnames); });
 }
 
+// How often each byte value occurs in a record: a tuple of 256 ints. For
+// the command line's statistics; the lock is let go while it counts.
+PyObject* Faidx_composition(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"name"};
+    PyObject* bound[1];
+    std::string_view name;
+    if (!bind_fastcall({"_composition", names, 1}, args, nargs, kwnames, bound) || !to_text(bound[0], "name", &name)) {
+      return nullptr;
+    }
+    // The name's bytes stay with bound[0], which the caller holds.
+    auto counts = [&] {
+      LockReleased unlocked;
+      return engine_of(self).composition(name);
+    }();
+    if (!counts) return raise_error(counts.error());
+    PyRef tuple = PyRef::steal(PyTuple_New(256));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t b = 0; b < 256; ++b) {
+      PyObject* count = PyLong_FromUnsignedLongLong((*counts)[static_cast<std::size_t>(b)]);
+      if (count == nullptr) return nullptr;
+      PyTuple_SET_ITEM(tuple.get(), b, count);
+    }
+    return tuple.release();
+  });
+}
+
 PyObject* Faidx_reduce(PyObject* self, PyObject*) {
   return guarded([&] { return open_file_reduce(self, Signature::Faidx); });
 }
@@ -152,6 +180,8 @@ PyMethodDef Faidx_methods[] = {
      fetch_many_same_chr_doc(BatchCall::Faidx)},
     {"fetch_array", method(Faidx_fetch_array), METH_FASTCALL | METH_KEYWORDS, kFetchArrayDoc},
     {"fetch_array_same_chr", method(Faidx_fetch_array_same_chr), METH_FASTCALL | METH_KEYWORDS, kFetchArraySameChrDoc},
+    {"_composition", method(Faidx_composition), METH_FASTCALL | METH_KEYWORDS,
+     "_composition($self, name)\n--\n\nCounts of each byte value among the bases of a whole record."},
     {"__reduce__", Faidx_reduce, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickle support: the class and the arguments that open the file again."},
     {nullptr, nullptr, 0, nullptr},

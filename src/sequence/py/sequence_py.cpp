@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "binding/args.h"
 #include "binding/failure.h"
@@ -305,11 +306,13 @@ PyObject* sequence_index(const SequenceObject* s, Py_ssize_t k) {
 }
 
 PyObject* sequence_slice(const SequenceObject* s, PyObject* slice) {
+  // The slice's __index__ may run Python code that replaces this value's
+  // residues, so they are looked at only once the slice is resolved.
+  Py_ssize_t begin = 0, stop = 0, step = 0;
+  if (PySlice_Unpack(slice, &begin, &stop, &step) < 0) return nullptr;
   std::string_view bytes;
   bool ascii;
   if (!residue_bytes(s, &bytes, &ascii)) return nullptr;
-  Py_ssize_t begin = 0, stop = 0, step = 0;
-  if (PySlice_Unpack(slice, &begin, &stop, &step) < 0) return nullptr;
   PySlice_AdjustIndices(static_cast<Py_ssize_t>(bytes.size()), &begin, &stop, step);
   const SliceSelection sel = select_slice(bytes.size(), begin, stop, step);
   PyRef picked = build_residues(sel.count, ascii, [&](char* dst) { copy_selection(bytes, sel, dst); });
@@ -405,8 +408,72 @@ PyObject* Sequence_reduce(PyObject* self, PyObject*) {
   });
 }
 
+// ---- FASTA text ------------------------------------------------------------
+
+// The UTF-8 bytes of a header; text decoded with surrogate escapes (a BED
+// file that is not UTF-8) gets its bytes back. `holder` keeps them alive.
+bool header_bytes(PyObject* header, PyRef* holder, std::string_view* out) {
+  if (!PyUnicode_Check(header)) return argument_type_error("headers", header, "cannot be converted to 'str'");
+  if (PyUnicode_IS_ASCII(header)) return str_bytes(header, out);
+  *holder = PyRef::steal(PyUnicode_AsEncodedString(header, "utf-8", "surrogateescape"));
+  if (!*holder) return false;
+  *out = std::string_view(PyBytes_AS_STRING(holder->get()), static_cast<std::size_t>(PyBytes_GET_SIZE(holder->get())));
+  return true;
+}
+
+// The residues of a Sequence, or the UTF-8 of a str.
+bool record_bases(PyObject* item, std::string_view* out) {
+  if (PyObject_TypeCheck(item, sequence_class().get())) return residue_bytes(as_sequence(item), out);
+  if (PyUnicode_Check(item)) return str_bytes(item, out);
+  return argument_type_error("seqs", item, "is neither a Sequence nor a str");
+}
+
+// Sequence._fasta(headers, seqs, width): the records as FASTA bytes, each
+// header line followed by its bases in lines of `width`. For the command
+// line, which writes many records at once; the bases of batch results are
+// read where they are, without making their strs.
+PyObject* Sequence_fasta(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"headers", "seqs", "width"};
+    PyObject* bound[3];
+    std::size_t width = 0;
+    if (!bind_fastcall({"_fasta", names, 3}, args, nargs, kwnames, bound) || !to_size(bound[2], "width", &width)) {
+      return nullptr;
+    }
+    if (width == 0) return raise_text(PyExc_ValueError, "width must be positive");
+    // Tuples of the items as given: nothing below runs Python code, but the
+    // views must outlive every change the caller could make.
+    PyRef headers = PyRef::steal(PySequence_Tuple(bound[0]));
+    PyRef seqs = headers ? PyRef::steal(PySequence_Tuple(bound[1])) : PyRef();
+    if (!seqs) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(headers.get());
+    if (PyTuple_GET_SIZE(seqs.get()) != n) return raise_text(PyExc_ValueError, "headers and seqs differ in length");
+    std::vector<PyRef> holders(static_cast<std::size_t>(n));
+    std::vector<std::pair<std::string_view, std::string_view>> records(static_cast<std::size_t>(n));
+    std::size_t total = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      auto& [header, bases] = records[static_cast<std::size_t>(i)];
+      if (!header_bytes(PyTuple_GET_ITEM(headers.get(), i), &holders[static_cast<std::size_t>(i)], &header) ||
+          !record_bases(PyTuple_GET_ITEM(seqs.get(), i), &bases)) {
+        return nullptr;
+      }
+      if (__builtin_add_overflow(total, fasta_record_size(header.size(), bases.size(), width), &total) ||
+          total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        return PyErr_NoMemory();
+      }
+    }
+    PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!out) return nullptr;
+    char* at = PyBytes_AS_STRING(out.get());
+    for (const auto& [header, bases] : records) at = write_fasta_record(at, header, bases, width);
+    return out.release();
+  });
+}
+
 PyMethodDef Sequence_methods[] = {
     {"__reduce__", Sequence_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nPickle support: the five fields."},
+    {"_fasta", method(Sequence_fasta), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "_fasta(headers, seqs, width)\n--\n\nRecords as FASTA bytes: each header line, then its bases in lines of width."},
     {nullptr, nullptr, 0, nullptr},
 };
 
