@@ -4,7 +4,10 @@
 # which the batch and splice arguments need; it is imported under an alias.
 from collections.abc import Callable, Iterator
 from collections.abc import Sequence as _Seq
-from typing import ClassVar, Literal, NoReturn, Self, SupportsIndex, final
+from typing import Any, ClassVar, Literal, NoReturn, Self, SupportsIndex, final
+
+import numpy as np
+import numpy.typing as npt
 
 __all__ = [
     "Fasta",
@@ -19,6 +22,12 @@ __all__ = [
 # Stored with the object and handed back by pickling; never called.
 _KeyFunction = Callable[[str], str]
 _FiltFunction = Callable[[str], bool]
+
+# fetch_array and fetch_array_same_chr (NumPy is needed only to call them).
+# rc: one flag for every window, or one per window.
+_Strands = bool | _Seq[bool] | npt.NDArray[np.bool_] | None
+_Starts = _Seq[int] | npt.NDArray[np.integer[Any]]
+_Windows = npt.NDArray[Any]
 
 @final
 class Sequence:
@@ -98,6 +107,30 @@ class Faidx:
     def fetch_entire_sequence(self, name: str) -> Sequence: ...
     def fetch_many(self, regions: _Seq[tuple[str, int, int]]) -> list[Sequence]: ...
     def fetch_many_same_chr(self, name: str, regions: _Seq[tuple[int, int]]) -> list[Sequence]: ...
+    def fetch_array(
+        self,
+        regions: _Seq[tuple[str, int, int]],
+        *,
+        onehot: bool = False,
+        rc: _Strands = None,
+        pad: str = "N",
+        dtype: npt.DTypeLike | None = None,
+        unknown: float = 0,
+        out: _Windows | None = None,
+    ) -> _Windows: ...
+    def fetch_array_same_chr(
+        self,
+        name: str,
+        starts: _Starts,
+        length: int,
+        *,
+        onehot: bool = False,
+        rc: _Strands = None,
+        pad: str = "N",
+        dtype: npt.DTypeLike | None = None,
+        unknown: float = 0,
+        out: _Windows | None = None,
+    ) -> _Windows: ...
     # The command line's statistics: how often each byte value occurs in a record.
     def _composition(self, name: str) -> tuple[int, ...]: ...
     def __reduce__(self) -> tuple[type[Faidx], tuple[object, ...]]: ...
@@ -140,6 +173,30 @@ class Fasta:
     def fetch_many_same_chr(
         self, name: str, regions: _Seq[tuple[int, int]], rc: bool | None = None
     ) -> list[Sequence]: ...
+    def fetch_array(
+        self,
+        regions: _Seq[tuple[str, int, int]],
+        *,
+        onehot: bool = False,
+        rc: _Strands = None,
+        pad: str = "N",
+        dtype: npt.DTypeLike | None = None,
+        unknown: float = 0,
+        out: _Windows | None = None,
+    ) -> _Windows: ...
+    def fetch_array_same_chr(
+        self,
+        name: str,
+        starts: _Starts,
+        length: int,
+        *,
+        onehot: bool = False,
+        rc: _Strands = None,
+        pad: str = "N",
+        dtype: npt.DTypeLike | None = None,
+        unknown: float = 0,
+        out: _Windows | None = None,
+    ) -> _Windows: ...
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(self, _exc_type: object = None, _exc_value: object = None, _traceback: object = None) -> None: ...

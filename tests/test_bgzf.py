@@ -74,6 +74,8 @@ def describe(value):
         return [describe(v) for v in value]
     if isinstance(value, gelvo.FastaRecord):
         return ("record", value.name)
+    if hasattr(value, "tobytes"):  # a NumPy array
+        return ("array", value.shape, str(value.dtype), value.tobytes())
     return value
 
 
@@ -107,6 +109,12 @@ def faidx_calls(fa):
     many = random.Random(len(regions)).choices(regions, k=3000)
     calls.append(partial(fa.fetch_many, many))
     calls.append(partial(fa.fetch_many, many + [("missing", 1, 2)]))
+    # Windows into NumPy arrays, read on the workers without the interpreter lock.
+    windows = [(name, max(s, 1), max(s, 1) + 49) for name, s, _ in many]
+    calls.append(lambda: fa.fetch_array(windows, rc=True))
+    calls.append(lambda: fa.fetch_array(windows, onehot=True, pad="-"))
+    name = fa.keys[0]
+    calls.append(lambda: fa.fetch_array_same_chr(name, list(range(-20, 3000, 7)), 60))
     return calls
 
 

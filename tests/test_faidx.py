@@ -486,3 +486,15 @@ def test_lines_longer_than_the_first_are_read_whole(write_fasta, newline):
     fa = gelvo.Faidx(path)
     assert fa.fetch("r", 1, 140).seq == bases
     assert fa.fetch("r", 5, 100).seq == bases[4:100]
+
+
+def test_keys_are_a_new_list_each_call_of_strs_made_once(write_fasta):
+    path = write_fasta(">zeta\nAC\n>alpha\nGT\n>mu\nA\n")
+    faidx, fasta = gelvo.Faidx(path), gelvo.Fasta(path)
+    for keys in (lambda: faidx.keys, fasta.keys):
+        first = keys()
+        first.append("changed")
+        again = keys()
+        assert again == ["zeta", "alpha", "mu"]  # file order, untouched by the change
+        assert first is not again and all(a is b for a, b in zip(first, again))
+    assert fasta[1].name is fasta.keys()[1]

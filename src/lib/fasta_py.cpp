@@ -13,6 +13,7 @@
 #include "faidx/py/batch_py.h"
 #include "faidx/py/faidx_py.h"
 #include "faidx/py/open_file_py.h"
+#include "faidx/py/windows_py.h"
 #include "lib/facade_py.h"
 #include "sequence/py/sequence_py.h"
 
@@ -67,7 +68,7 @@ PyObject* record_by_name(PyObject* self, PyObject* key, std::string_view name) {
 PyObject* record_at(PyObject* self, std::size_t position) {
   const NameIndex& index = engine_of(self).index();
   if (position >= index.size()) return raise_text(PyExc_IndexError, "Index out of range");
-  PyRef name = text_to_str(index.name(position));
+  PyRef name = open_file_name(self, position);
   if (!name) return nullptr;
   return new_fasta_record(self, std::move(name)).release();
 }
@@ -234,6 +235,14 @@ PyObject* Fasta_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
   return guarded([&] { return fetch_many_same_chr_call(engine_of(self), args, nargs, kwnames, BatchCall::Fasta); });
 }
 
+PyObject* Fasta_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return fetch_array_call(engine_of(self), args, nargs, kwnames); });
+}
+
+PyObject* Fasta_fetch_array_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return fetch_array_same_chr_call(engine_of(self), args, nargs, kwnames); });
+}
+
 // ---------------------------------------------------------------- the class
 
 PyMemberDef Fasta_members[] = {
@@ -252,6 +261,8 @@ PyMethodDef Fasta_methods[] = {
     {"fetch_many", method(Fasta_fetch_many), METH_FASTCALL | METH_KEYWORDS, fetch_many_doc(BatchCall::Fasta)},
     {"fetch_many_same_chr", method(Fasta_fetch_many_same_chr), METH_FASTCALL | METH_KEYWORDS,
      fetch_many_same_chr_doc(BatchCall::Fasta)},
+    {"fetch_array", method(Fasta_fetch_array), METH_FASTCALL | METH_KEYWORDS, kFetchArrayDoc},
+    {"fetch_array_same_chr", method(Fasta_fetch_array_same_chr), METH_FASTCALL | METH_KEYWORDS, kFetchArraySameChrDoc},
     {"close", Fasta_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", Fasta_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", method(Fasta_exit), METH_FASTCALL | METH_KEYWORDS,

@@ -11,6 +11,7 @@
 #include "errors/py/raise.h"
 #include "faidx/py/batch_py.h"
 #include "faidx/py/open_file_py.h"
+#include "faidx/py/windows_py.h"
 #include "sequence/py/sequence_py.h"
 
 namespace gelvo::py {
@@ -130,6 +131,14 @@ PyObject* Faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
   return guarded([&] { return fetch_many_same_chr_call(engine_of(self), args, nargs, kwnames, BatchCall::Faidx); });
 }
 
+PyObject* Faidx_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return fetch_array_call(engine_of(self), args, nargs, kwnames); });
+}
+
+PyObject* Faidx_fetch_array_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return fetch_array_same_chr_call(engine_of(self), args, nargs, kwnames); });
+}
+
 // How often each byte value occurs in a record: a tuple of 256 ints. For
 // the command line's statistics; the lock is let go while it counts.
 PyObject* Faidx_composition(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -169,6 +178,8 @@ PyMethodDef Faidx_methods[] = {
     {"fetch_many", method(Faidx_fetch_many), METH_FASTCALL | METH_KEYWORDS, fetch_many_doc(BatchCall::Faidx)},
     {"fetch_many_same_chr", method(Faidx_fetch_many_same_chr), METH_FASTCALL | METH_KEYWORDS,
      fetch_many_same_chr_doc(BatchCall::Faidx)},
+    {"fetch_array", method(Faidx_fetch_array), METH_FASTCALL | METH_KEYWORDS, kFetchArrayDoc},
+    {"fetch_array_same_chr", method(Faidx_fetch_array_same_chr), METH_FASTCALL | METH_KEYWORDS, kFetchArraySameChrDoc},
     {"_composition", method(Faidx_composition), METH_FASTCALL | METH_KEYWORDS,
      "_composition($self, name)\n--\n\nCounts of each byte value among the bases of a whole record."},
     {"__reduce__", Faidx_reduce, METH_NOARGS,

@@ -229,6 +229,7 @@ void OpenFile_dealloc(PyObject* self) {
   OpenFile& file = as_open_file(self)->file;
   Py_CLEAR(file.filename);
   Py_CLEAR(file.indexname);
+  Py_CLEAR(file.names);
   delete std::exchange(file.faidx, nullptr);
   free_object(self);
 }
@@ -245,16 +246,36 @@ int open_file_contains(PyObject* self, PyObject* key) {
   return engine_of(self).index().find(name) != nullptr;
 }
 
-PyObject* open_file_keys(PyObject* self) {
-  const NameIndex& index = engine_of(self).index();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(index.size())));
-  if (!list) return nullptr;
+namespace {
+
+// The names tuple, made on first use (borrowed), or null with an exception.
+PyObject* names_of(PyObject* self) {
+  OpenFile& file = as_open_file(self)->file;
+  if (file.names != nullptr) return file.names;
+  const NameIndex& index = file.faidx->index();
+  PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(index.size())));
+  if (!names) return nullptr;
   for (std::size_t i = 0; i < index.size(); ++i) {
     PyRef name = text_to_str(index.name(i));
     if (!name) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
+    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name.release());
   }
-  return list.release();
+  file.names = names.release();
+  return file.names;
+}
+
+}  // namespace
+
+PyObject* open_file_keys(PyObject* self) {
+  PyObject* names = names_of(self);
+  return names ? PySequence_List(names) : nullptr;
+}
+
+PyRef open_file_name(PyObject* self, std::size_t i) {
+  if (PyObject* names = open_file(self).names) {
+    return PyRef::borrow(PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i)));
+  }
+  return text_to_str(engine_of(self).index().name(i));
 }
 
 PyObject* open_file_reduce(PyObject* self, Signature signature) {

@@ -22,6 +22,7 @@ struct OpenFile {
   PyObject* indexname;      // exact str, or null for None; kept for pickling
   PyObject* key_function;   // kept alive and pickled, never called; null for None
   PyObject* filt_function;  // likewise
+  PyObject* names;          // tuple of the names as exact str, made on first use; or null
 };
 
 struct OpenFileObject {
@@ -51,8 +52,11 @@ void OpenFile_dealloc(PyObject* self);
 PyObject* open_file_repr(PyObject* self);
 // `name in` the index; a key that is not a str is a TypeError.
 int open_file_contains(PyObject* self, PyObject* key);
-// A new list of the names, in the index's order.
+// A new list of the names, in the index's order. Their strs are made once,
+// at the first call, and shared by the later ones.
 PyObject* open_file_keys(PyObject* self);
+// The name at position i as a new exact str (the shared one once made).
+PyRef open_file_name(PyObject* self, std::size_t i);
 // Pickled as the class and the arguments that open the file again, in the
 // class's own order: the unpickling process builds or reuses the index by
 // the same rules as any other construction.
