@@ -11,7 +11,7 @@ import sys
 import textwrap
 
 import pytest
-from bgzf_files import compress, gzi_bytes, members
+from bgzf_files import bgzip, compress, gzi_bytes, members, needs_bgzip
 
 SEQ = "".join("ACGTTGCA"[(i * 7 + i // 13) % 8] for i in range(6000))
 TEXT = (">a\n" + "".join(SEQ[i : i + 60] + "\n" for i in range(0, len(SEQ), 60))).encode()
@@ -206,3 +206,39 @@ def test_gzi_missing_more_than_a_block_at_its_end(tmp_path):
         f"IOError: {path}.gzi: lists no block after compressed offset {last} although more than a block of data"
         " follows it"
     )
+
+
+# The index build maps the compressed file: one truncated while it is read
+# must give the truncated-block error (or, truncated before the walk or after
+# it, an error or an index), never a SIGBUS.
+TRUNCATE_DURING_BUILD = textwrap.dedent(
+    """
+    import os, subprocess, sys, gelvo
+    path, delay = sys.argv[1], float(sys.argv[2])
+    cut = os.path.getsize(path) // 3
+    cut_code = f"import os, time; print(flush=True); time.sleep({delay}); os.truncate({path!r}, {cut})"
+    cutter = subprocess.Popen([sys.executable, "-c", cut_code], stdout=subprocess.PIPE)
+    cutter.stdout.readline()  # it is running
+    try:
+        gelvo.Faidx(path)
+        print("built")
+    except Exception as e:
+        print(e)
+    cutter.wait()
+    """
+)
+
+
+@needs_bgzip
+@pytest.mark.parametrize("delay", [0.0, 0.03, 0.08])
+def test_file_truncated_while_its_index_is_built(tmp_path, delay):
+    # Random bases inflate slowly enough for the cut to land inside the walk.
+    bases = os.urandom(40_000_000).translate(bytes(b"ACGT"[i % 4] for i in range(256)))
+    text = b">a\n" + b"".join(bases[i : i + 60] + b"\n" for i in range(0, len(bases), 60))
+    path = tmp_path / "ref.fa.gz"
+    path.write_bytes(bgzip(text))
+    argv = [sys.executable, "-c", TRUNCATE_DURING_BUILD, str(path), str(delay)]
+    out = subprocess.run(argv, capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr[-3000:]
+    said = out.stdout.strip()
+    assert said == "built" or said.startswith(f"IOError: {path}: corrupt BGZF data at compressed offset "), said

@@ -1,6 +1,7 @@
 // Reading a whole BGZF file in order: the block list of a new .gzi, and the
 // inflated text the .fai build scans.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "faidx/bgzf_file.h"
+#include "faidx/fault_guard.h"
 #include "faidx/pool.h"
 
 namespace gelvo {
@@ -30,21 +32,52 @@ struct Listed {
   std::size_t out;  // offset in the chunk's output
 };
 
-// A run of whole members read from the file, and what they inflate to.
+// The compressed file as a walk reads it: mapped when it can be, so that the
+// workers inflate straight out of the page cache (under the fault guard: a
+// file truncated meanwhile reads as a truncated block), else copied out in
+// chunks with pread.
+class Compressed {
+ public:
+  Compressed(const BgzfFile& file, bool map = true) : file_(file) {
+    const std::uint64_t size = file.compressed_size();
+    if (!map || size == 0 || size > static_cast<std::uint64_t>(PTRDIFF_MAX)) return;
+    void* data = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, file.fd(), 0);
+    if (data == MAP_FAILED) return;
+    ::madvise(data, static_cast<std::size_t>(size), MADV_SEQUENTIAL);
+    install_fault_handler();
+    data_ = static_cast<const unsigned char*>(data);
+  }
+  ~Compressed() {
+    if (data_ != nullptr)
+      ::munmap(const_cast<unsigned char*>(data_), static_cast<std::size_t>(file_.compressed_size()));
+  }
+  Compressed(const Compressed&) = delete;
+  Compressed& operator=(const Compressed&) = delete;
+
+  const BgzfFile& file() const noexcept { return file_; }
+  // The mapped bytes, or null.
+  const unsigned char* mapped() const noexcept { return data_; }
+
+ private:
+  const BgzfFile& file_;
+  const unsigned char* data_ = nullptr;
+};
+
+// A run of whole members of the file, and what they inflate to.
 class Chunk {
  public:
-  Chunk() : bytes_(new unsigned char[kChunkBytes]) {}
-
-  // Reads from offset on and lists the whole members found, up to the
-  // bounds. Returns the bytes they take. A member that cannot be parsed,
+  // Takes the bytes from offset on and lists the whole members found, up to
+  // the bounds. Returns the bytes they take. A member that cannot be parsed,
   // or that the file's end cuts, ends the list: fault() then tells where.
-  Result<std::size_t> read(const BgzfFile& file, std::uint64_t offset, bool inflating) {
+  Result<std::size_t> read(const Compressed& source, std::uint64_t offset, bool inflating) {
+    const BgzfFile& file = source.file();
     base_ = offset;
     listed_.clear();
     fault_.reset();
-    auto got = pread_at(file.fd(), offset);
+    auto got = take(source, offset);
     if (!got) return std::move(got).error();
-    const bool at_end = *got < kChunkBytes;
+    // The file's end, or (read short) where it ends now.
+    const bool at_end = offset + *got >= file.compressed_size() || (!source.mapped() && *got < kChunkBytes);
     // Called only short of the size the file had when opened.
     if (*got == 0) fault_ = bgzf::corrupt(file.path(), offset, "truncated block");
     std::size_t at = 0;
@@ -52,12 +85,19 @@ class Chunk {
     while (at < *got) {
       // The chunk's end may cut the next member: it is read again from here.
       if (!at_end && *got - at < bgzf::kMaxBlock) break;
-      auto member = bgzf::parse_member(bytes_.get() + at, *got - at);
-      if (!member || member->size > *got - at) {
+      const unsigned char* p = bytes_ + at;
+      const std::size_t available = *got - at;
+      Result<bgzf::Member, bgzf::Fault> member = bgzf::Fault{"truncated block"};
+      std::uint32_t inflated = 0;
+      auto look = [&] {
+        member = bgzf::parse_member(p, available);
+        if (member && member->size <= available) inflated = bgzf::inflated_size(p, *member);
+      };
+      if (!run_guarded(look)) member = bgzf::Fault{"truncated block"};
+      if (!member || member->size > available) {
         fault_ = bgzf::corrupt(file.path(), offset + at, member ? "truncated block" : member.error().what);
         break;
       }
-      const std::uint32_t inflated = bgzf::inflated_size(bytes_.get() + at, *member);
       if (inflating && out + std::min<std::size_t>(inflated, bgzf::kMaxBlock) > kChunkInflated) break;
       listed_.push_back({at, *member, inflated, out});
       out += std::min<std::size_t>(inflated, bgzf::kMaxBlock);
@@ -75,7 +115,9 @@ class Chunk {
   void inflate(const BgzfFile& file, std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) {
       const Listed& m = listed_[k];
-      auto n = bgzf::inflate_member(bytes_.get() + m.at, m.member, out_.get() + m.out, bgzf::kMaxBlock);
+      Result<std::size_t, bgzf::Fault> n = bgzf::Fault{"truncated block"};
+      auto run = [&] { n = bgzf::inflate_member(bytes_ + m.at, m.member, out_.get() + m.out, bgzf::kMaxBlock); };
+      if (!run_guarded(run)) n = bgzf::Fault{"truncated block"};
       if (!n) faults_[k] = bgzf::corrupt(file.path(), base_ + m.at, n.error().what);
     }
   }
@@ -94,10 +136,21 @@ class Chunk {
   const std::optional<FaidxError>& fault() const noexcept { return fault_; }
 
  private:
-  Result<std::size_t> pread_at(int fd, std::uint64_t offset) {
+  // Points bytes_ at up to kChunkBytes of the file from offset on: into the
+  // mapping, or into a copy read with pread. Returns how many there are.
+  Result<std::size_t> take(const Compressed& source, std::uint64_t offset) {
+    const std::uint64_t size = source.file().compressed_size();
+    if (source.mapped() != nullptr) {
+      bytes_ = source.mapped() + offset;
+      return static_cast<std::size_t>(std::min<std::uint64_t>(kChunkBytes, size - offset));
+    }
+    if (!copy_) copy_.reset(new unsigned char[kChunkBytes]);
+    bytes_ = copy_.get();
+    // No further than the size at opening, also when the file grew since.
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkBytes, size - offset));
     std::size_t got = 0;
-    while (got < kChunkBytes) {
-      const ssize_t r = ::pread(fd, bytes_.get() + got, kChunkBytes - got, static_cast<off_t>(offset + got));
+    while (got < want) {
+      const ssize_t r = ::pread(source.file().fd(), copy_.get() + got, want - got, static_cast<off_t>(offset + got));
       if (r < 0) {
         if (errno == EINTR) continue;
         return FaidxError::from_errno(errno);
@@ -108,7 +161,8 @@ class Chunk {
     return got;
   }
 
-  std::unique_ptr<unsigned char[]> bytes_;
+  const unsigned char* bytes_ = nullptr;
+  std::unique_ptr<unsigned char[]> copy_;
   std::unique_ptr<unsigned char[]> out_;
   std::size_t out_capacity_ = 0;
   std::uint64_t base_ = 0;
@@ -140,11 +194,12 @@ bool deliver(const Chunk& chunk, bgzf::BlockIndexBuilder& builder, const Inflate
 }
 
 // The walk that reads headers and trailers only.
-Result<bgzf::BlockIndex> walk_headers(const BgzfFile& file, std::uint64_t from, std::uint64_t stop_after) {
+Result<bgzf::BlockIndex> walk_headers(const Compressed& source, std::uint64_t from, std::uint64_t stop_after) {
+  const BgzfFile& file = source.file();
   bgzf::BlockIndexBuilder builder;
   Chunk chunk;
   for (std::uint64_t pos = from; pos < file.compressed_size();) {
-    auto used = chunk.read(file, pos, false);
+    auto used = chunk.read(source, pos, false);
     if (!used) return std::move(used).error();
     for (std::size_t k = 0; k < chunk.members(); ++k) builder.add(chunk.offset_of(k), chunk.member(k).inflated);
     if (chunk.fault()) return *chunk.fault();
@@ -158,15 +213,15 @@ Result<bgzf::BlockIndex> walk_headers(const BgzfFile& file, std::uint64_t from, 
 
 Result<bgzf::BlockIndex> walk_members(const BgzfFile& file, const InflatedSink& sink) {
   ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  if (!sink) return walk_headers(file, 0, std::numeric_limits<std::uint64_t>::max());
+  const Compressed source(file);
+  if (!sink) return walk_headers(source, 0, std::numeric_limits<std::uint64_t>::max());
   WorkerPool& pool = WorkerPool::instance();
   bgzf::BlockIndexBuilder builder;
   std::optional<FaidxError> failure;
   // Three chunks in turn: while the workers inflate one, this thread hands
-  // the text of the one before to the sink and then reads the one after, so
-  // that neither the sink nor the reads (copies out of the page cache) hold
-  // up the inflating. A chunk that lists nothing and found no fault is the
-  // end.
+  // the text of the one before to the sink and then lists the members of the
+  // one after, so that neither holds up the inflating. A chunk that lists
+  // nothing and found no fault is the end.
   Chunk chunks[3];
   std::uint64_t pos = 0;
   auto read = [&](Chunk& chunk) -> Status {
@@ -174,7 +229,7 @@ Result<bgzf::BlockIndex> walk_members(const BgzfFile& file, const InflatedSink& 
       chunk.clear();
       return Ok{};
     }
-    auto used = chunk.read(file, pos, true);
+    auto used = chunk.read(source, pos, true);
     if (!used) return std::move(used).error();
     pos += *used;
     return Ok{};
@@ -203,7 +258,9 @@ Result<bgzf::BlockIndex> walk_members(const BgzfFile& file, const InflatedSink& 
 }
 
 Result<std::uint64_t> tail_size(const BgzfFile& file, std::uint64_t from) {
-  auto tail = walk_headers(file, from, bgzf::kMaxBlock);
+  // A few members at most: read, not mapped.
+  const Compressed source(file, false);
+  auto tail = walk_headers(source, from, bgzf::kMaxBlock);
   if (!tail) return std::move(tail).error();
   return tail->uncompressed_size();
 }
