@@ -3,6 +3,7 @@ offset of the bad data, whether it is met while the indexes are built or
 while fetching, on the calling thread or on the workers; never a crash, a
 hang or wrong bases. Every case runs in a child process with a timeout."""
 
+import functools
 import json
 import os
 import struct
@@ -229,14 +230,19 @@ TRUNCATE_DURING_BUILD = textwrap.dedent(
 )
 
 
+@functools.cache
+def random_genome():
+    """40 Mb of random bases, compressed: they inflate slowly enough for a cut
+    to land inside the walk."""
+    bases = os.urandom(40_000_000).translate(bytes(b"ACGT"[i % 4] for i in range(256)))
+    return bgzip(b">a\n" + b"".join(bases[i : i + 60] + b"\n" for i in range(0, len(bases), 60)))
+
+
 @needs_bgzip
 @pytest.mark.parametrize("delay", [0.0, 0.03, 0.08])
 def test_file_truncated_while_its_index_is_built(tmp_path, delay):
-    # Random bases inflate slowly enough for the cut to land inside the walk.
-    bases = os.urandom(40_000_000).translate(bytes(b"ACGT"[i % 4] for i in range(256)))
-    text = b">a\n" + b"".join(bases[i : i + 60] + b"\n" for i in range(0, len(bases), 60))
     path = tmp_path / "ref.fa.gz"
-    path.write_bytes(bgzip(text))
+    path.write_bytes(random_genome())
     argv = [sys.executable, "-c", TRUNCATE_DURING_BUILD, str(path), str(delay)]
     out = subprocess.run(argv, capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr[-3000:]
