@@ -1,9 +1,11 @@
 // A BGZF-compressed FASTA file as a byte source: fetches see the
 // uncompressed text, at the offsets a .fai of the compressed file gives.
 //
-// The compressed bytes are read with pread, never mapped: a file that
-// shrinks under us gives short reads, reported as truncated blocks, and no
-// fault guard is needed.
+// Fetches read the compressed bytes with pread, not through a mapping: a
+// file that shrinks under us gives short reads, reported as truncated
+// blocks, and no fault guard is needed. The walk of the whole file (the
+// index build) maps it and reads under the fault guard instead, which
+// spares copying hundreds of megabytes out of the page cache.
 #pragma once
 
 #include <cstddef>
@@ -69,7 +71,8 @@ using InflatedSink = std::function<bool(const unsigned char* p, std::size_t n, s
 // a sink, also inflates every member (checking length and CRC, on the
 // worker pool) and hands the text to it in order; without one, reads only
 // the headers and trailers. Stops early, with the index so far, when the
-// sink says so. Corrupt data is an IOError naming its compressed offset.
+// sink says so. Corrupt data, and a file that shrinks during the walk, is an
+// IOError naming its compressed offset.
 Result<bgzf::BlockIndex> walk_members(const BgzfFile& file, const InflatedSink& sink);
 
 // The uncompressed bytes of the members from `from` to the end of the file,
