@@ -167,7 +167,9 @@ Result<std::size_t> BgzfFile::extract_wide(std::size_t first, std::size_t last, 
   // Two windows of blocks: the workers inflate one while this thread copies
   // out of the other.
   WorkerPool& pool = WorkerPool::instance();
-  const std::size_t window = std::max<std::size_t>(pool.thread_count(), 1) * 8;
+  // Eight blocks per worker keep each busy between two copies; the cap
+  // bounds the memory of a pool of many threads (2 x 4 MiB).
+  const std::size_t window = std::min<std::size_t>(std::max<std::size_t>(pool.thread_count(), 1) * 8, 64);
   struct Window {
     std::unique_ptr<InflatedBlock[]> blocks;
     std::vector<std::optional<FaidxError>> errors;
