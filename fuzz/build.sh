@@ -7,9 +7,11 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${1:-$ROOT/build/fuzz}
 
+. "$ROOT/scripts/apt.sh"
+apt_need "${BUILD_NEEDS[@]}"
 CXX=clang++-16
 if ! echo 'int main(){}' | "$CXX" -x c++ -fsanitize=fuzzer - -o /dev/null 2>/dev/null; then
-  . "$ROOT/scripts/apt.sh" && apt_install clang-16 libclang-rt-16-dev
+  apt_install clang-16 libclang-rt-16-dev
 fi
 
 cmake -S "$ROOT" -B "$OUT" -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS=-O1 \

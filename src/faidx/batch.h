@@ -43,7 +43,7 @@ void release_arena(BlockArena* arena) noexcept;
 struct BatchOutcome {
   const char* data;  // the bases: into `arena`, or filled text
   std::size_t length;
-  BlockArena* arena;        // the arena holding the bases, or null
+  BlockArena* arena;        // the arena the sink may adopt with the bases, or null
   std::size_t start_value;  // meaningful when has_start
   std::size_t end_value;    // meaningful when has_end
   const FaidxError* error;  // set when the region failed
@@ -85,7 +85,10 @@ using Interrupted = std::function<bool()>;
 // complement (start and end swapped when both are present) on the workers.
 // Workers touch only the Faidx (read-only), the regions and their own
 // outcomes; the calling thread runs sink meanwhile, so turning outcomes into
-// results overlaps with fetching the later ones.
+// results overlaps with fetching the later ones. On a source that prefers
+// offset order, the workers plan every region first and read them in the
+// order of their file offsets instead (outcomes still reach sink in request
+// order, with no arena to adopt).
 void fetch_parallel(const Faidx& faidx, std::span<const BatchRegion> regions, bool reverse_complement,
                     const OutcomeSink& sink, const Interrupted& interrupted = {});
 

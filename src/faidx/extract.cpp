@@ -29,10 +29,9 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
   return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
 }
 
-// Copies bytes of [p, end) that are neither CR nor LF to dst until count
-// bytes are written. Returns the bytes written; *consumed gets the input
-// bytes read, and *plain whether every byte written lies in 1..127 (ASCII
-// and no NUL), which spares callers another pass. Whole line runs move 16
+}  // namespace
+
+// *plain spares callers another pass over the bytes. Whole line runs move 16
 // bytes at a time: the common case is a block without a terminator, stored
 // as it is.
 std::size_t copy_skipping_line_ends(const unsigned char* p, const unsigned char* end, char* dst, std::size_t count,
@@ -76,6 +75,8 @@ std::size_t copy_skipping_line_ends(const unsigned char* p, const unsigned char*
   *plain = !unusual;
   return got;
 }
+
+namespace {
 
 // The fast path for a record laid out as its index says: every line but
 // the last holds lenc bases followed by lenb - lenc terminator bytes. The
@@ -142,15 +143,13 @@ bool copy_by_lines(const unsigned char* p, const unsigned char* limit, char* dst
 #endif
 }
 
-// Bytes that can hold count bases and their line terminators from the first
-// base on; saturates instead of wrapping for hostile geometry.
+}  // namespace
+
 std::uint64_t scan_span(const IndexEntry& entry, std::size_t count) noexcept {
   const std::uint64_t lines = count / entry.lenc + (count % entry.lenc != 0);
   const std::uint64_t per_line_extra = entry.lenb > entry.lenc ? entry.lenb - entry.lenc : 0;
   return saturating_add(saturating_add(count, entry.lenb), saturating_mul(per_line_extra, lines));
 }
-
-}  // namespace
 
 std::optional<std::uint64_t> base_offset(const IndexEntry& entry, std::size_t s) noexcept {
   if (entry.lenc == 0 || s == 0) return std::nullopt;

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "faidx/bgzf_index.h"
 #include "faidx/io.h"
 
 namespace gelvo {
@@ -40,7 +41,9 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, FaidxOptions op
   faidx->source_ = std::move(*source);
 
   const FaidxOptions& o = faidx->options_;
-  auto index = acquire_index(path, faidx->index_path_, o.rebuild, o.build_index);
+  auto* compressed = dynamic_cast<BgzfFile*>(faidx->source_.get());
+  auto index = compressed ? acquire_bgzf_indexes(*compressed, faidx->index_path_, o.rebuild, o.build_index)
+                          : acquire_index(path, faidx->index_path_, o.rebuild, o.build_index);
   if (!index) return std::move(index).error();
   faidx->index_ = std::move(*index);
   return faidx;

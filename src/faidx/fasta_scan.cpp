@@ -200,6 +200,38 @@ class FastaScanner {
 
 }  // namespace
 
+struct FastaIndexBuild::State {
+  FastaScanner scanner;
+  Utf8Validator utf8;
+  std::uint64_t consumed = 0;
+  bool not_utf8 = false;
+  // A file that is not UTF-8 is an IOError whatever else is wrong with it,
+  // so a refused layout stops the scan but not the validation.
+  bool refused = false;
+};
+
+FastaIndexBuild::FastaIndexBuild() : state_(std::make_unique<State>()) {}
+FastaIndexBuild::~FastaIndexBuild() = default;
+
+bool FastaIndexBuild::feed(const char* p, std::size_t n) {
+  State& s = *state_;
+  if (s.not_utf8) return false;
+  if (!s.utf8.feed(reinterpret_cast<const unsigned char*>(p), n)) {
+    s.not_utf8 = true;
+    return false;
+  }
+  if (!s.refused) s.refused = !s.scanner.feed(p, n, s.consumed);
+  s.consumed += n;
+  return true;
+}
+
+Result<RecordList> FastaIndexBuild::finish() {
+  State& s = *state_;
+  if (s.not_utf8 || !s.utf8.complete()) return FaidxError::io(kInvalidUtf8);
+  if (s.refused || !s.scanner.finish(s.consumed)) return std::move(s.scanner.error());
+  return std::move(s.scanner.records());
+}
+
 Result<RecordList> scan_fasta(const std::string& fasta_path) {
   // O_NONBLOCK keeps a FIFO from blocking the open; the read then fails or
   // ends at once instead of hanging.
@@ -208,12 +240,7 @@ Result<RecordList> scan_fasta(const std::string& fasta_path) {
   ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
   std::unique_ptr<char[]> buffer(new char[kScanChunk]);
-  FastaScanner scanner;
-  Utf8Validator utf8;
-  std::uint64_t consumed = 0;
-  // A file that is not UTF-8 is an IOError whatever else is wrong with it,
-  // so a refused layout stops the scan but not the validation.
-  bool refused = false;
+  FastaIndexBuild build;
   for (;;) {
     ssize_t n = ::read(fd.get(), buffer.get(), kScanChunk);
     if (n < 0) {
@@ -221,14 +248,9 @@ Result<RecordList> scan_fasta(const std::string& fasta_path) {
       return FaidxError::from_errno(errno);
     }
     if (n == 0) break;
-    const auto len = static_cast<std::size_t>(n);
-    if (!utf8.feed(reinterpret_cast<const unsigned char*>(buffer.get()), len)) return FaidxError::io(kInvalidUtf8);
-    if (!refused) refused = !scanner.feed(buffer.get(), len, consumed);
-    consumed += len;
+    if (!build.feed(buffer.get(), static_cast<std::size_t>(n))) break;
   }
-  if (!utf8.complete()) return FaidxError::io(kInvalidUtf8);
-  if (refused || !scanner.finish(consumed)) return std::move(scanner.error());
-  return std::move(scanner.records());
+  return build.finish();
 }
 
 }  // namespace gelvo

@@ -66,6 +66,15 @@ void install_fault_handler() noexcept {
   sigaction(SIGBUS, &ours, nullptr);
 }
 
+bool run_guarded(void (*fn)(void*), void* context) noexcept {
+  sigjmp_buf guard;
+  if (sigsetjmp(guard, 0) != 0) return false;
+  tl_guard = &guard;
+  fn(context);
+  tl_guard = nullptr;
+  return true;
+}
+
 bool guarded_extract_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s, std::size_t count,
                                char* dst, std::size_t* got, bool* plain) noexcept {
   sigjmp_buf guard;

@@ -18,6 +18,17 @@ namespace gelvo {
 // since (it then chains to that handler). Safe to call often.
 void install_fault_handler() noexcept;
 
+// Runs fn(context) under the guard. Returns false when the call was
+// abandoned because a mapped file no longer backs the pages it read: fn may
+// then stop anywhere, so it must take no lock and allocate nothing.
+bool run_guarded(void (*fn)(void*), void* context) noexcept;
+
+// The same for a callable.
+template <class F>
+bool run_guarded(F& f) noexcept {
+  return run_guarded([](void* c) { (*static_cast<F*>(c))(); }, &f);
+}
+
 // extract_sequence_from_mmap under the guard. Returns false when the copy
 // was abandoned because the mapped file no longer backs the pages read.
 bool guarded_extract_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s, std::size_t count,

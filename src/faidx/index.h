@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -121,6 +123,26 @@ inline constexpr std::size_t kScanChunk = 256 * 1024;
 // Memory use is bounded by the number of records, not by line length.
 Result<RecordList> scan_fasta(const std::string& fasta_path);
 
+// The same scan over text that arrives in pieces, in order (the inflated
+// blocks of a compressed file): feed() every piece, then finish(), which
+// gives what scan_fasta gives for a file holding the text.
+class FastaIndexBuild {
+ public:
+  FastaIndexBuild();
+  ~FastaIndexBuild();
+  FastaIndexBuild(const FastaIndexBuild&) = delete;
+  FastaIndexBuild& operator=(const FastaIndexBuild&) = delete;
+
+  // Consumes the next piece. Returns false once the text is known not to
+  // be UTF-8: whatever follows cannot change the outcome.
+  bool feed(const char* p, std::size_t n);
+  Result<RecordList> finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // The .fai text of the records: "name\trlen\toffset\tlenc\tlenb\n" per record.
 std::string format_index(const RecordList& records);
 // The same text in pieces: appends the lines of records *next, *next + 1, ...
@@ -140,6 +162,13 @@ void append_index_lines(const RecordList& records, std::size_t* next, std::strin
 // the old index is left untouched. Only a regular file is replaced: anything
 // else at index_path is an IOError.
 Status write_index(const std::string& index_path, const RecordList& records);
+
+// Writes the bytes body(fd) writes to the descriptor it is given to
+// index_path, by the rules of write_index (a temporary file and a rename,
+// the old file's attributes kept, symbolic links followed). body may be
+// called once; its error is the write's.
+using FileBody = std::function<Status(int fd)>;
+Status write_index_file(const std::string& index_path, const FileBody& body);
 
 // Parses .fai text. Lines without exactly five TAB-separated fields are
 // skipped; a bad number fails with FastaIndexingError "Invalid <field>".

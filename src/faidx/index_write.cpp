@@ -1,6 +1,6 @@
-// Writing the .fai file: through a temporary file and a rename, so that
-// concurrent builders and readers never see a torn index, while keeping what
-// an in-place rewrite would have kept.
+// Writing index files (.fai, .gzi): through a temporary file and a rename,
+// so that concurrent builders and readers never see a torn index, while
+// keeping what an in-place rewrite would have kept.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,19 +104,19 @@ Status close_checked(UniqueFd& fd) {
 // The old index rewritten through its own descriptor: readers may see it
 // torn, which is why this is only the fallback of a directory that takes no
 // new file.
-Status rewrite_in_place(UniqueFd& old, const RecordList& records) {
+Status rewrite_in_place(UniqueFd& old, const FileBody& body) {
   if (::ftruncate(old.get(), 0) != 0) return FaidxError::from_errno(errno);
-  Status written = write_records(old.get(), records);
+  Status written = body(old.get());
   if (!written) return written;
   return close_checked(old);
 }
 
-Status replace(const std::string& target, const struct stat* old, const RecordList& records, Temporary& temp) {
+Status replace(const std::string& target, const struct stat* old, const FileBody& body, Temporary& temp) {
   if (old != nullptr) {
     Status kept = keep_attributes(temp.fd.get(), *old);
     if (!kept) return kept;
   }
-  Status written = write_records(temp.fd.get(), records);
+  Status written = body(temp.fd.get());
   if (!written) return written;
   Status closed = close_checked(temp.fd);
   if (!closed) return closed;
@@ -126,7 +126,7 @@ Status replace(const std::string& target, const struct stat* old, const RecordLi
 
 }  // namespace
 
-Status write_index(const std::string& index_path, const RecordList& records) {
+Status write_index_file(const std::string& index_path, const FileBody& body) {
   auto target = write_target(index_path);
   if (!target) return std::move(target).error();
   // An existing index must be a regular file the process may write: what a
@@ -143,12 +143,16 @@ Status write_index(const std::string& index_path, const RecordList& records) {
   int errnum = 0;
   auto temp = create_temporary(*target, &errnum);
   if (!temp) {
-    if (old_fd && (errnum == EACCES || errnum == EPERM)) return rewrite_in_place(old_fd, records);
+    if (old_fd && (errnum == EACCES || errnum == EPERM)) return rewrite_in_place(old_fd, body);
     return std::move(temp).error();
   }
-  Status replaced = replace(*target, exists ? &old : nullptr, records, *temp);
+  Status replaced = replace(*target, exists ? &old : nullptr, body, *temp);
   if (!replaced) ::unlink(temp->path.c_str());
   return replaced;
+}
+
+Status write_index(const std::string& index_path, const RecordList& records) {
+  return write_index_file(index_path, [&](int fd) { return write_records(fd, records); });
 }
 
 }  // namespace gelvo

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <utility>
 
+#include "faidx/bgzf.h"
+#include "faidx/bgzf_file.h"
 #include "faidx/fault_guard.h"
 #include "faidx/io.h"
 
@@ -118,6 +120,22 @@ std::unique_ptr<ByteSource> map_file(UniqueFd& fd) {
   return std::make_unique<MappedFile>(std::move(fd), Mapping{static_cast<const unsigned char*>(data), size}, length);
 }
 
+// What the content of the file is, by its first bytes.
+Result<bgzf::Compression> sniff(int fd) {
+  unsigned char head[4096];
+  std::size_t got = 0;
+  while (got < sizeof head) {
+    const ssize_t n = ::pread(fd, head + got, sizeof head - got, static_cast<off_t>(got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FaidxError::from_errno(errno);
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return bgzf::detect(head, got);
+}
+
 }  // namespace
 
 Result<std::unique_ptr<ByteSource>> open_source(const std::string& path, bool writable) {
@@ -126,6 +144,17 @@ Result<std::unique_ptr<ByteSource>> open_source(const std::string& path, bool wr
   if (!fd) return FaidxError::from_errno(errno);
   int error = 0;
   if (!seekable(fd.get(), &error)) return FaidxError::from_errno(error);
+  auto compression = sniff(fd.get());
+  if (!compression) return std::move(compression).error();
+  if (*compression == bgzf::Compression::Gzip) {
+    return FaidxError::io(path + " is compressed with gzip, not BGZF: recompress it with bgzip");
+  }
+  if (*compression == bgzf::Compression::Bgzf) {
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return FaidxError::from_errno(errno);
+    return std::unique_ptr<ByteSource>(
+        std::make_unique<BgzfFile>(std::move(fd), path, static_cast<std::uint64_t>(st.st_size)));
+  }
   if (!writable) {
     if (auto mapped = map_file(fd)) return mapped;
   }

@@ -1,7 +1,8 @@
 // Where the bytes of a FASTA file come from. Extraction reads through one
 // small interface; the coordinate rules and the batch never see which
-// source it is. Two sources exist: the file mapped into memory, and the
-// file read through a descriptor with positioned reads.
+// source it is. Three sources exist: the file mapped into memory, the file
+// read through a descriptor with positioned reads, and a BGZF-compressed
+// file (faidx/bgzf_file.h), whose offsets count uncompressed bytes.
 #pragma once
 
 #include <cstddef>
@@ -50,17 +51,36 @@ class ByteSource {
 
   // Whether the file is mapped into memory (for tests and tools).
   virtual bool is_mapped() const noexcept = 0;
+
+  // Whether many regions are best read in the order of their file offsets
+  // rather than in request order: a compressed file inflates a whole block
+  // for any byte of it, so regions that share a block should be read
+  // together.
+  virtual bool prefers_offset_order() const noexcept { return false; }
 };
 
 // Opens path for fetches: mapped read-only when it is a regular file and
 // `writable` is not asked for (or the mapping fails), else through a
 // descriptor opened for reading, and writing when `writable`. A directory,
-// FIFO, socket or character device is an IOError (EISDIR, ESPIPE).
+// FIFO, socket or character device is an IOError (EISDIR, ESPIPE). A file
+// whose content is BGZF opens as a BgzfFile without its block index
+// (acquire_bgzf_indexes gives it one); other gzip data is an IOError that
+// says to recompress it with bgzip.
 Result<std::unique_ptr<ByteSource>> open_source(const std::string& path, bool writable);
 
 // Extraction primitives, exposed for tests and fuzzing.
 // Byte position of base s (1-based) of entry, or nullopt when it overflows.
 std::optional<std::uint64_t> base_offset(const IndexEntry& entry, std::size_t s) noexcept;
+// Bytes that can hold count bases of entry and their line terminators from
+// the first base on; saturates for hostile geometry. A fetch reads no
+// further than this past its first base. entry.lenc must not be 0.
+std::uint64_t scan_span(const IndexEntry& entry, std::size_t count) noexcept;
+// Copies the bytes of [p, end) that are neither CR nor LF to dst until count
+// bytes are written, and returns how many it wrote; *consumed gets the input
+// bytes read, *plain whether every byte written lies in 1..127 (it may say
+// false for a plain text, never true for another).
+std::size_t copy_skipping_line_ends(const unsigned char* p, const unsigned char* end, char* dst, std::size_t count,
+                                    std::size_t* consumed, bool* plain) noexcept;
 // Copies up to count non-CR/LF bytes starting at base s from the mapping.
 // *plain (when given) tells whether every byte written lies in 1..127.
 std::size_t extract_sequence_from_mmap(const Mapping& mapping, const IndexEntry& entry, std::size_t s,
