@@ -47,7 +47,7 @@ echo "built: $(basename "$sdist")"
 check() {
   local env="$OUT/env-$2"
   "$PY" -m venv "$env"
-  "$env/bin/python" "${PIP[@]}" "$1" pytest
+  "$env/bin/python" "${PIP[@]}" "$1" pytest numpy
   cd "$ROOT"
   "$env/bin/python" -c "
 import gelvo, gelvo_cli, sys
