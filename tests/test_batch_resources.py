@@ -26,6 +26,10 @@ def run_child(body, *args, env=None, timeout=180):
         """
         import os, random, signal, sys, threading, time, gelvo
 
+        # A test run started as a background job inherits SIGINT ignored, and
+        # the interpreter then never turns it into KeyboardInterrupt.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+
         def anon_rss():
             with open("/proc/self/status") as f:
                 for line in f:

@@ -18,6 +18,14 @@ import pytest
 from test_cli_fetch import fasta_text, gelvo
 
 COMMAND = [sys.executable, "-m", "gelvo_cli"]
+# The command with SIGINT handled as in a terminal's foreground job: a test run
+# started as a background job inherits it ignored, which the command keeps.
+INTERRUPTIBLE = [
+    sys.executable,
+    "-c",
+    "import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
+    "sys.argv[0] = 'gelvo'; runpy.run_module('gelvo_cli', run_name='__main__')",
+]
 
 
 @pytest.fixture
@@ -32,7 +40,10 @@ def bed_lines(count):
 def test_a_closed_pipe_ends_the_run_quietly_before_the_input_ends(genome):
     # Standard input stays open: only the closed pipe can end the run.
     with subprocess.Popen(
-        [*COMMAND, "fetch", genome, "-b", "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        [*INTERRUPTIBLE, "fetch", genome, "-b", "-"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
     ) as child:
         # The lines go in from a thread: the child writes output while it reads them.
         feeder = threading.Thread(target=_feed, args=(child.stdin, bed_lines(40_000)), daemon=True)
@@ -66,7 +77,10 @@ def test_head_in_a_shell_pipeline(genome):
 
 def test_ctrl_c_exits_130_with_one_line(genome):
     with subprocess.Popen(
-        [*COMMAND, "fetch", genome, "-b", "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        [*INTERRUPTIBLE, "fetch", genome, "-b", "-"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
     ) as child:
         try:
             child.stdin.write(b"c1\t0\t10\n")

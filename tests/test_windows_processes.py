@@ -120,6 +120,8 @@ def test_ctrl_c_stops_a_large_call_and_the_next_call_works(genome):
         import json, os, signal, sys, threading, time
         import numpy as np
         import gelvo
+        # A test run started as a background job inherits SIGINT ignored.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         fa = gelvo.Faidx(sys.argv[1], mutable=True)
         n = 6_000_000
         starts = np.arange(n) % 19000 + 1

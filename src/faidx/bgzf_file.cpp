@@ -8,26 +8,12 @@
 #include <limits>
 #include <vector>
 
+#include "faidx/io.h"
 #include "faidx/pool.h"
 
 namespace gelvo {
 
 namespace {
-
-// Reads up to n bytes at offset; fewer only at the end of the file.
-Result<std::size_t> pread_full(int fd, unsigned char* p, std::size_t n, std::uint64_t offset) {
-  std::size_t got = 0;
-  while (got < n) {
-    const ssize_t r = ::pread(fd, p + got, n - got, static_cast<off_t>(offset + got));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return FaidxError::from_errno(errno);
-    }
-    if (r == 0) break;
-    got += static_cast<std::size_t>(r);
-  }
-  return got;
-}
 
 // The compressed bytes of one unit, read by the thread that inflates it.
 unsigned char* thread_buffer() {

@@ -13,6 +13,7 @@
 
 #include "faidx/bgzf_file.h"
 #include "faidx/fault_guard.h"
+#include "faidx/io.h"
 #include "faidx/pool.h"
 
 namespace gelvo {
@@ -148,17 +149,7 @@ class Chunk {
     bytes_ = copy_.get();
     // No further than the size at opening, also when the file grew since.
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkBytes, size - offset));
-    std::size_t got = 0;
-    while (got < want) {
-      const ssize_t r = ::pread(source.file().fd(), copy_.get() + got, want - got, static_cast<off_t>(offset + got));
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        return FaidxError::from_errno(errno);
-      }
-      if (r == 0) break;
-      got += static_cast<std::size_t>(r);
-    }
-    return got;
+    return pread_full(source.file().fd(), copy_.get(), want, offset);
   }
 
   const unsigned char* bytes_ = nullptr;

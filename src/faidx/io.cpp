@@ -45,6 +45,20 @@ Result<std::string> read_all(int fd, std::size_t size_hint) {
   return out;
 }
 
+Result<std::size_t> pread_full(int fd, unsigned char* p, std::size_t n, std::uint64_t offset) {
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::pread(fd, p + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return FaidxError::from_errno(errno);
+    }
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  return got;
+}
+
 void write_stderr(std::string_view line) noexcept {
   while (!line.empty()) {
     ssize_t n = ::write(2, line.data(), line.size());

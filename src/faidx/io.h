@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -48,6 +49,9 @@ Status write_all(int fd, std::string_view text);
 // Reads from fd to its end. size_hint, the expected size (st_size of a
 // regular file), lets the bytes land in one buffer without regrowing it.
 Result<std::string> read_all(int fd, std::size_t size_hint = 0);
+// Reads up to n bytes at offset (positioned, so the descriptor's offset is
+// left alone); fewer only at the end of the file.
+Result<std::size_t> pread_full(int fd, unsigned char* p, std::size_t n, std::uint64_t offset);
 // Writes one whole line to standard error with a single write where possible.
 void write_stderr(std::string_view line) noexcept;
 
