@@ -1,9 +1,9 @@
 """Memory stays flat while every public operation runs thousands of times.
 
-A warm-up round fills caches, free lists and the worker pool; two further
+A warm-up round fills caches, free lists and the worker pool; three further
 rounds of equal size follow. A leak of one object (or one C++ buffer of a
-fetched region) per operation shows as a second round that ends higher than
-the first by thousands of blocks (or by megabytes of resident memory).
+fetched region) per operation shows as every round ending higher than the one
+before by thousands of blocks (or by megabytes of resident memory).
 """
 
 import contextlib
@@ -109,9 +109,9 @@ def test_memory_is_flat_over_repeated_operations(write_fasta, tmp_path):
     path = write_fasta(f">chr1\n{lines}\n>chr2 second\n{lines[:3000]}\n")
     missing = str(tmp_path / "missing.fa")
     with quiet_fd2():
-        measure(path, missing, 0)
-        blocks_1, rss_1 = measure(path, missing, ROUNDS)
-        blocks_2, rss_2 = measure(path, missing, 2 * ROUNDS)
-    print(f"blocks {blocks_1} -> {blocks_2}, resident {rss_1 >> 10} KiB -> {rss_2 >> 10} KiB")
-    assert blocks_2 - blocks_1 < ROUNDS // 10
-    assert rss_2 - rss_1 < 4 << 20
+        ends = [measure(path, missing, i * ROUNDS) for i in range(4)][1:]
+    print("blocks, resident KiB:", [(blocks, rss >> 10) for blocks, rss in ends])
+    # A leak grows in both intervals; an allocation left running by another
+    # test (a thread, a cache filling up) shows in at most one of them.
+    assert min(b[0] - a[0] for a, b in zip(ends, ends[1:])) < ROUNDS // 10
+    assert min(b[1] - a[1] for a, b in zip(ends, ends[1:])) < 4 << 20
