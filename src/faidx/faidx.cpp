@@ -86,7 +86,7 @@ std::size_t Faidx::extract_bound(const FetchPlan& plan, std::uint64_t source_siz
 }
 
 Result<std::size_t> Faidx::extract(const FetchPlan& plan, char* dst, std::size_t capacity, bool* plain) const {
-  source_->prepare();
+  source_->refresh();
   return extract_prepared(plan, dst, capacity, plain);
 }
 

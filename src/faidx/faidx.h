@@ -84,7 +84,8 @@ class Faidx {
   // Copies the plan's bases, skipping CR and LF, into dst, which has room
   // for capacity bytes (normally extract_bound()). Returns the number of
   // bytes written; *plain (when given) tells whether they all lie in 1..127.
-  // Readies the source first (ByteSource::prepare, a system call).
+  // Readies the source first (ByteSource::refresh: a clock read, and a
+  // system call once per clock tick).
   Result<std::size_t> extract(const FetchPlan& plan, char* dst, std::size_t capacity, bool* plain = nullptr) const;
   // The same without readying the source, for the many extractions that
   // follow one source().prepare() (a batch).

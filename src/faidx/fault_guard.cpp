@@ -3,6 +3,10 @@
 #include <setjmp.h>
 #include <signal.h>
 
+#include <time.h>
+
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -64,6 +68,16 @@ void install_fault_handler() noexcept {
   sigemptyset(&ours.sa_mask);
   previous_action = current;
   sigaction(SIGBUS, &ours, nullptr);
+}
+
+void refresh_fault_handler() noexcept {
+  static std::atomic<std::int64_t> last_tick{-1};
+  struct timespec now;
+  if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) != 0) return install_fault_handler();
+  const std::int64_t tick = std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+  if (last_tick.load(std::memory_order_relaxed) == tick) return;
+  last_tick.store(tick, std::memory_order_relaxed);
+  install_fault_handler();
 }
 
 bool run_guarded(void (*fn)(void*), void* context) noexcept {

@@ -15,8 +15,16 @@
 namespace gelvo {
 
 // Installs the SIGBUS handler, or reinstalls it when something replaced it
-// since (it then chains to that handler). Safe to call often.
+// since (it then chains to that handler). Safe to call often; a system call.
 void install_fault_handler() noexcept;
+
+// install_fault_handler() when the coarse monotonic clock has moved on since
+// the last call of this function in the process (its tick is 1 to 4 ms), or
+// else nothing: a clock read without a system call. A handler installed
+// since is then replaced at the first fetch a tick later. (Any system call
+// costs a random fetch about 300 ns on a virtual machine: the call, and the
+// cache and TLB entries it evicts.)
+void refresh_fault_handler() noexcept;
 
 // Runs fn(context) under the guard. Returns false when the call was
 // abandoned because a mapped file no longer backs the pages it read: fn may

@@ -89,6 +89,8 @@ class MappedFile final : public ByteSource {
 
   void prepare() const noexcept override { install_fault_handler(); }
 
+  void refresh() const noexcept override { refresh_fault_handler(); }
+
   bool is_mapped() const noexcept override { return true; }
 
  private:
