@@ -41,6 +41,12 @@ Raised raise_text(PyObject* exc_type, std::string_view message);
 // The failure of a call whose exception is already set (by the C API).
 inline Raised raised() noexcept { return {}; }
 
+// The exception being raised, taken out of the error indicator (empty when
+// none is), and put back: code that must call the C API while an exception
+// is pending saves it around the calls.
+PyRef take_exception();
+void restore_exception(PyRef exception);
+
 // Runs the body of a slot function. No C++ exception may reach the
 // interpreter: bad_alloc becomes MemoryError, anything else SystemError.
 template <class F>

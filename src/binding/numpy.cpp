@@ -2,26 +2,12 @@
 
 #include <string>
 
+#include "binding/failure.h"
 #include "binding/pyref.h"
 
 namespace gelvo::py {
 
 namespace {
-
-// The exception being raised, taken out of the error indicator.
-PyRef take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return PyRef::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return PyRef::steal(value);
-#endif
-}
 
 void raise_missing(const char* caller) {
   PyRef cause = take_exception();

@@ -1,8 +1,11 @@
 #include "faidx/py/batch_py.h"
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "binding/args.h"
@@ -64,6 +67,8 @@ bool convert_items(PyObject* regions, BatchRequest* out) {
   const Py_ssize_t n = PyTuple_GET_SIZE(out->items.get());
   out->regions.resize(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
+    // Millions of regions take a while to convert: Ctrl-C may stop that too.
+    if ((i & 0xFFFF) == 0xFFFF && PyErr_CheckSignals() != 0) return false;
     PyObject* const* fields = tuple_items(PyTuple_GET_ITEM(out->items.get(), i), with_name ? 3 : 2);
     if (fields == nullptr) return false;
     BatchRegion& region = out->regions[static_cast<std::size_t>(i)];
@@ -129,6 +134,58 @@ class ResultMaker {
   PyRef owner_;
 };
 
+// The results a stopped batch had made. Freeing millions of them takes a
+// good part of a second (about 25 ns each), which would hold up the
+// KeyboardInterrupt the user is waiting for; so a thread gives them back in
+// slices while the caller goes on. Python's own threading module runs it,
+// so the interpreter waits for it at exit. A thread that cannot start
+// leaves the freeing to the caller.
+constexpr Py_ssize_t kReleaseInBackground = 1 << 16;
+constexpr Py_ssize_t kReleaseSlice = 1 << 14;
+
+PyObject* release_results(PyObject*, PyObject* list) {
+  return guarded([&]() -> PyObject* {
+    while (PyList_GET_SIZE(list) > 0) {
+      const Py_ssize_t size = PyList_GET_SIZE(list);
+      if (PyList_SetSlice(list, std::max<Py_ssize_t>(size - kReleaseSlice, 0), size, nullptr) < 0) return raised();
+      // Let go of the lock long enough for a thread waiting for it to wake
+      // and take it: released and at once taken back, it would never pass.
+      Py_BEGIN_ALLOW_THREADS;
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+      Py_END_ALLOW_THREADS;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef release_results_def = {"release_results", release_results, METH_O, nullptr};
+
+void start_release(PyObject* list) {
+  PyRef function = PyRef::steal(PyCFunction_New(&release_results_def, nullptr));
+  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+  PyRef thread_type = threading ? PyRef::steal(PyObject_GetAttrString(threading.get(), "Thread")) : PyRef();
+  if (!function || !thread_type) return;
+  PyRef kwargs =
+      PyRef::steal(Py_BuildValue("{s:O,s:(O),s:s}", "target", function.get(), "args", list, "name", "gelvo-release"));
+  PyRef empty = PyRef::steal(PyTuple_New(0));
+  if (!kwargs || !empty) return;
+  PyRef thread = PyRef::steal(PyObject_Call(thread_type.get(), empty.get(), kwargs.get()));
+  if (thread) PyRef::steal(PyObject_CallMethod(thread.get(), "start", nullptr));
+}
+
+// Frees the list of a batch that stopped after making its first `made`
+// results (the later slots are still empty).
+void release_partial(PyRef list, std::size_t made) {
+  // The list was never seen by Python code: cut it to the filled slots, as
+  // a list that had its tail popped, so that it is a valid list of results.
+  Py_SET_SIZE(reinterpret_cast<PyVarObject*>(list.get()), static_cast<Py_ssize_t>(made));
+  if (PyList_GET_SIZE(list.get()) < kReleaseInBackground) return;  // quick enough here
+  PyRef pending = take_exception();
+  start_release(list.get());
+  PyErr_Clear();  // the results are freed either way; the batch's own error stands
+  restore_exception(std::move(pending));
+}
+
 PyObject* parallel(const Faidx& faidx, const BatchRequest& request, bool reverse_complement) {
   const std::size_t n = request.regions.size();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
@@ -141,6 +198,7 @@ PyObject* parallel(const Faidx& faidx, const BatchRequest& request, bool reverse
   // its position is the lowest, since outcomes arrive in request order.
   std::optional<FaidxError> failure;
   bool python_error = false;
+  std::size_t made = 0;  // results reach the list in request order
   ResultMaker maker(reverse_complement);
   auto sink = [&](std::size_t i, const BatchOutcome& slot) -> bool {
     if (slot.error) {
@@ -156,6 +214,7 @@ PyObject* parallel(const Faidx& faidx, const BatchRequest& request, bool reverse
       return false;
     }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
+    made = i + 1;
     return true;
   };
   // Ctrl-C (or any signal whose Python handler raises) stops the batch.
@@ -164,7 +223,10 @@ PyObject* parallel(const Faidx& faidx, const BatchRequest& request, bool reverse
     return python_error;
   };
   fetch_parallel(faidx, request.regions, reverse_complement, sink, interrupted);
-  if (python_error) return nullptr;
+  if (python_error) {
+    release_partial(std::move(list), made);
+    return nullptr;
+  }
   if (failure) return raise_error(*failure);
   return list.release();
 }
