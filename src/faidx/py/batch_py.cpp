@@ -146,13 +146,14 @@ constexpr Py_ssize_t kReleaseSlice = 1 << 14;
 PyObject* release_results(PyObject*, PyObject* list) {
   return guarded([&]() -> PyObject* {
     while (PyList_GET_SIZE(list) > 0) {
+      // Let go of the lock for long enough that a thread waiting for it
+      // wakes and takes it: let go and at once taken back, the lock would
+      // never pass to it, and the caller would wait for all the freeing.
+      Py_BEGIN_ALLOW_THREADS;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      Py_END_ALLOW_THREADS;
       const Py_ssize_t size = PyList_GET_SIZE(list);
       if (PyList_SetSlice(list, std::max<Py_ssize_t>(size - kReleaseSlice, 0), size, nullptr) < 0) return raised();
-      // Let go of the lock long enough for a thread waiting for it to wake
-      // and take it: released and at once taken back, it would never pass.
-      Py_BEGIN_ALLOW_THREADS;
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
-      Py_END_ALLOW_THREADS;
     }
     Py_RETURN_NONE;
   });
