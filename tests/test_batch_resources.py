@@ -1,6 +1,7 @@
 """What large batches hold on to: memory, threads, and the calling thread's
 attention to signals. Every case runs in a child process with a timeout."""
 
+import ast
 import os
 import subprocess
 import sys
@@ -106,7 +107,10 @@ def test_ctrl_c_stops_a_large_batch_promptly(genome):
     # A timer's signal whose handler raises KeyboardInterrupt, as SIGINT's
     # does, lands halfway through the batch (timed by a warm run of the same
     # batch), when it has made a million results or more: those are freed
-    # after the exception is raised rather than before.
+    # after the exception is raised rather than before, by a thread of their
+    # own. Every try must raise promptly; the sanitizer run once saw a try
+    # raise with no results to hand over, so up to three tries look for the
+    # thread.
     out = run_child(
         """
         import threading
@@ -119,31 +123,32 @@ def test_ctrl_c_stops_a_large_batch_promptly(genome):
         def interrupt(signum, frame):
             raise KeyboardInterrupt
         signal.signal(signal.SIGALRM, interrupt)
-        signal.setitimer(signal.ITIMER_REAL, whole / 2)
-        sent = time.monotonic() + whole / 2
-        try:
-            fa.fetch_many(regions)
-            print("finished")
-        except KeyboardInterrupt:
-            caught = time.monotonic()
-            releasing = [t for t in threading.enumerate() if t.name == "gelvo-release"]
-            assert releasing, f"no release thread ({whole:.3f} s a batch, caught {caught - sent:.3f} s late)"
-            again = fa.fetch_many(regions[:5000])  # the next batch works
-            assert len(again) == 5000 and again[-1].seq == again[0].seq
-            for thread in releasing:
-                thread.join(30)
-            assert threading.active_count() == 1
-            print(full, round(whole, 3), round(caught - sent, 3))
+        tries = []
+        while len(tries) < 3 and not any(released for _, released in tries):
+            signal.setitimer(signal.ITIMER_REAL, whole / 2)
+            sent = time.monotonic() + whole / 2
+            try:
+                fa.fetch_many(regions)
+                tries.append((None, False))
+            except KeyboardInterrupt:
+                caught = time.monotonic()
+                releasing = [t for t in threading.enumerate() if t.name == "gelvo-release"]
+                tries.append((round(caught - sent, 3), bool(releasing)))
+                for thread in releasing:
+                    thread.join(30)
+        again = fa.fetch_many(regions[:5000])  # the next batch works
+        assert len(again) == 5000 and again[-1].seq == again[0].seq
+        assert threading.active_count() == 1
+        print(full, round(whole, 3), tries)
         """,
         genome,
     )
-    assert out.strip() != "finished"
-    full, whole, late = out.split()
+    full, whole, tries = out.split(maxsplit=2)
+    tries = ast.literal_eval(tries)
     assert int(full) == 3_000_000, out
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
-        assert float(late) < float(whole) / 4, out  # everything is slower there
-    else:
-        assert float(late) < 0.1, out
+    assert any(released for _, released in tries), out  # results are freed after raising
+    bound = float(whole) / 4 if "libasan" in os.environ.get("LD_PRELOAD", "") else 0.1
+    assert all(late is not None and late < bound for late, _ in tries), out
 
 
 def test_a_signal_handler_may_run_a_batch_during_a_batch(genome):
