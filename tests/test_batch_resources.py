@@ -108,9 +108,8 @@ def test_ctrl_c_stops_a_large_batch_promptly(genome):
     # does, lands halfway through the batch (timed by a warm run of the same
     # batch), when it has made a million results or more: those are freed
     # after the exception is raised rather than before, by a thread of their
-    # own. Every try must raise promptly; the sanitizer run once saw a try
-    # raise with no results to hand over, so up to three tries look for the
-    # thread.
+    # own. Every try must raise promptly; in some sanitizer runs a try raised
+    # with no results to hand over, so up to three tries look for the thread.
     out = run_child(
         """
         import threading
