@@ -7,21 +7,15 @@ before by thousands of blocks (or by megabytes of resident memory).
 """
 
 import contextlib
-import gc
 import os
-import sys
 
 import gelvo
 import pytest
+from flat_memory import assert_flat, memory_after
 
 ROUNDS = 1000
 BIG_BATCH_EVERY = 25  # a parallel batch costs a thousand fetches
 BASES = "ACGTTGCAACNNacgtRYKM" * 400  # 8000 bases, so a lost region shows in RSS
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 @contextlib.contextmanager
@@ -96,10 +90,11 @@ def every_operation(path, missing, i):
 
 
 def measure(path, missing, start):
-    for i in range(start, start + ROUNDS):
-        every_operation(path, missing, i)
-    gc.collect()
-    return sys.getallocatedblocks(), resident_bytes()
+    def round_of_calls():
+        for i in range(start, start + ROUNDS):
+            every_operation(path, missing, i)
+
+    return memory_after(round_of_calls)
 
 
 def test_memory_is_flat_over_repeated_operations(write_fasta, tmp_path):
@@ -109,9 +104,4 @@ def test_memory_is_flat_over_repeated_operations(write_fasta, tmp_path):
     path = write_fasta(f">chr1\n{lines}\n>chr2 second\n{lines[:3000]}\n")
     missing = str(tmp_path / "missing.fa")
     with quiet_fd2():
-        ends = [measure(path, missing, i * ROUNDS) for i in range(4)][1:]
-    print("blocks, resident KiB:", [(blocks, rss >> 10) for blocks, rss in ends])
-    # A leak grows in both intervals; an allocation left running by another
-    # test (a thread, a cache filling up) shows in at most one of them.
-    assert min(b[0] - a[0] for a, b in zip(ends, ends[1:])) < ROUNDS // 10
-    assert min(b[1] - a[1] for a, b in zip(ends, ends[1:])) < 4 << 20
+        assert_flat(lambda start: measure(path, missing, start), ROUNDS)

@@ -1,22 +1,16 @@
 """Memory stays flat while the window calls and their failures run thousands
-of times (the method of test_leaks.py: a warm-up round, then three rounds; a
+of times (the method of flat_memory.py: a warm-up round, then three rounds; a
 leak grows in both of their intervals)."""
 
-import gc
 import os
-import sys
 
 import gelvo
 import numpy as np
 import pytest
+from flat_memory import assert_flat, memory_after
 
 ROUNDS = 500
 BASES = "ACGTTGCAACNNacgtRYKM" * 400
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def refused(exc, call, *args, **kwargs):
@@ -57,10 +51,12 @@ def every_window_call(faidx, fasta, out, big_out, i):
 def measure(faidx, fasta, start):
     out = np.empty((len(np.arange(-20, 8000, 41)), 10), np.uint8)
     big_out = np.empty((20000, 60), np.uint8)
-    for i in range(start, start + ROUNDS):
-        every_window_call(faidx, fasta, out, big_out, i)
-    gc.collect()
-    return sys.getallocatedblocks(), resident_bytes()
+
+    def round_of_calls():
+        for i in range(start, start + ROUNDS):
+            every_window_call(faidx, fasta, out, big_out, i)
+
+    return memory_after(round_of_calls)
 
 
 def test_memory_is_flat_over_repeated_window_calls(write_fasta):
@@ -69,7 +65,4 @@ def test_memory_is_flat_over_repeated_window_calls(write_fasta):
     lines = "\n".join(BASES[i : i + 60] for i in range(0, len(BASES), 60))
     path = write_fasta(f">chr1\n{lines}\n>chr2 second\n{lines[:3000]}\n")
     faidx, fasta = gelvo.Faidx(path), gelvo.Fasta(path, sequence_always_upper=True)
-    ends = [measure(faidx, fasta, i * ROUNDS) for i in range(4)][1:]
-    print("blocks, resident KiB:", [(blocks, rss >> 10) for blocks, rss in ends])
-    assert min(b[0] - a[0] for a, b in zip(ends, ends[1:])) < ROUNDS // 10
-    assert min(b[1] - a[1] for a, b in zip(ends, ends[1:])) < 4 << 20
+    assert_flat(lambda start: measure(faidx, fasta, start), ROUNDS)

@@ -49,10 +49,11 @@ class ByteSource {
   // call.
   virtual void prepare() const noexcept {}
 
-  // prepare() for a call that reads one region: done at most once per
-  // clock tick (a few milliseconds) in the process, as a system call per
-  // fetch would make random fetches half as fast again.
-  virtual void refresh() const noexcept {}
+  // prepare() for a call that reads one region. A source whose prepare()
+  // is a system call does it at most once per clock tick (a few
+  // milliseconds) here, as a system call per fetch would make random
+  // fetches half as fast again.
+  virtual void refresh() const noexcept { prepare(); }
 
   // Whether the file is mapped into memory (for tests and tools).
   virtual bool is_mapped() const noexcept = 0;
